@@ -1,0 +1,48 @@
+#include "hexdump.h"
+
+namespace kvf {
+
+namespace {
+constexpr std::int32_t BYTES_PER_ROW = 16;
+constexpr std::uint8_t FIRST_PRINTABLE = 0x20;
+constexpr std::uint8_t LAST_PRINTABLE = 0x7E;
+}  // namespace
+
+void hexdump(std::FILE* out, const char* title, const std::uint8_t* bytes, std::int32_t count) {
+    if (title != nullptr) {
+        std::fprintf(out, "%s:\n", title);
+    }
+    std::fputs("  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n", out);
+    std::fputs("  ---------------------------------------------------------\n", out);
+    if (count == 0) {
+        std::fputs("  ZERO LENGTH\n", out);
+        return;
+    }
+    if (count < 0) {
+        std::fprintf(out, "  NEGATIVE LENGTH: %d\n", count);
+        return;
+    }
+
+    char column[BYTES_PER_ROW + 1] = {};
+    std::int32_t i = 0;
+    for (; i < count; ++i) {
+        if (i % BYTES_PER_ROW == 0) {
+            if (i > 0) {
+                std::fprintf(out, "  %s\n", column);
+            }
+            std::fprintf(out, "  %08X ", static_cast<unsigned>(i));
+        }
+        const std::uint8_t byte = bytes[i];
+        std::fprintf(out, " %02X", byte);
+        const std::int32_t cell = i % BYTES_PER_ROW;
+        column[cell] = (byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE) ? static_cast<char>(byte) : '.';
+        column[cell + 1] = '\0';
+    }
+    // Empty cells keep the last row's characters in line with full rows.
+    for (; i % BYTES_PER_ROW != 0; ++i) {
+        std::fputs("   ", out);
+    }
+    std::fprintf(out, "  %s\n", column);
+}
+
+}  // namespace kvf

@@ -1,0 +1,14 @@
+// Hex dump of raw bytes for the log, shown where the input lacks the expected shape.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace kvf {
+
+// Prints `count` bytes as rows of 16 (offset, hex cells, characters) to `out`,
+// under an optional title (nullptr for none). A zero or negative count prints
+// the header and rule lines and a line naming the length.
+void hexdump(std::FILE* out, const char* title, const std::uint8_t* bytes, std::int32_t count);
+
+}  // namespace kvf

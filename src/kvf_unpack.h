@@ -1,0 +1,16 @@
+// The tool's driver: command line, and the frame loop over one container.
+#pragma once
+
+#include <cstdio>
+
+namespace kvf {
+
+// Walks the container on `in` frame by frame, logging to `out` and writing
+// images into the working directory; `path` names the input in messages.
+// Returns the exit status.
+int unpack_container(std::FILE* in, const char* path, std::FILE* out);
+
+// The whole tool for the arguments of `main`, logging to `out`; returns the exit status.
+int run_kvf_unpack(int argc, char** argv, std::FILE* out);
+
+}  // namespace kvf

@@ -1,0 +1,7 @@
+#include <cstdio>
+
+#include "kvf_unpack.h"
+
+int main(int argc, char** argv) {
+    return kvf::run_kvf_unpack(argc, argv, stdout);
+}

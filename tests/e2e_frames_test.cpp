@@ -1,0 +1,200 @@
+// The log and exit status of the real binary, frame type by frame type.
+#include "tool_runner.h"
+
+namespace kvf::test {
+namespace {
+
+using namespace kvf::build;
+
+const std::string DUMP_HEAD =
+    "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
+    "  ---------------------------------------------------------\n";
+const std::string ZERO_DUMP = DUMP_HEAD + "  ZERO LENGTH\n";
+
+class FrameLog : public testing::Test {
+protected:
+    TempDir dir;
+    RunResult unpack(const Bytes& container) {
+        write_bytes(dir.path / "in.kvf", container);
+        return run_tool(dir.path, {"in.kvf"});
+    }
+};
+
+TEST_F(FrameLog, WrongArgumentCountPrintsUsage) {
+    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
+        const RunResult result = run_tool(dir.path, args);
+        EXPECT_TRUE(same_log(result.log, "Usage: kvf_unpack FILE\n"));
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST_F(FrameLog, UnopenableInputIsNotFound) {
+    const RunResult result = run_tool(dir.path, {"missing.kvf"});
+    EXPECT_TRUE(same_log(result.log, "File not found: missing.kvf\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(FrameLog, EmptyInputIsOneUnknownFrame) {
+    const RunResult result = unpack({});
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(FrameLog, EveryLoggedFrameTypeAndTrailer) {
+    Bytes in;
+    append(in, erase(0x00010000, 0x12345678));
+    append(in, text("Boot Loader  V1.2", 7, 0xFFFFFFFF));
+    append(in, frame(0x00, 1, 2));  // unrecognised types leave no line
+    append(in, frame(0x99, 1, 2));
+    append(in, dummy());
+    append(in, progress(50));
+    append(in, progress(0xFFFFFFFF));
+    append(in, frame(FRAME_ADMINEND, 0x11111111, 0x22222222, pattern(47, 1)));
+    append(in, trailer({1, 2, 3, 0xA0B0C0D0, 5, 0x1CC, 0xDEADBEEF}));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Erase Flash (00010000, 12345678)\n"
+                         "0x00000038   : Display text (00000007, FFFFFFFF): 'Boot Loader  V1.2'\n"
+                         "0x000000E0   : Dummy frame found (payload is all 0xFF)\n"
+                         "0x00000118   : Update progress-bar to 50 %\n"
+                         "0x00000150   : Update progress-bar to -1 %\n"
+                         "0x00000188   : 'ADMINEND' keyword found\n"
+                         "DWORD 1 = 00000001\n"
+                         "DWORD 2 = 00000002\n"
+                         "DWORD 3 = 00000003\n"
+                         "DWORD 4 = A0B0C0D0\n"
+                         "DWORD 5 = 00000005\n"
+                         "KVF file length = 000001CC\n"
+                         "KVF checksum (CRC-32) = DEADBEEF\n"));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(FrameLog, DisplayTextWithoutNulIsTakenWhole) {
+    Bytes in;
+    append(in, frame(FRAME_DISPLAY_TEXT, 0, 0, {}, 'x'));
+    append(in, erase(0, 0));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Display text (00000000, 00000000): '" + std::string(47, 'x') +
+                                         "'\n0x00000038   : Erase Flash (00000000, 00000000)\n"
+                                         "0x00000070   : Unknown frame\n" +
+                                         ZERO_DUMP));
+}
+
+TEST_F(FrameLog, InputWithoutAdminendEndsInEmptyUnknownFrame) {
+    Bytes in;
+    append(in, frame(0x13, 0, 0));
+    append(in, frame(0xFF, 0, 0));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log, "0x00000070   : Unknown frame\n" + ZERO_DUMP));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(FrameLog, ShortLastFrameIsDumped) {
+    Bytes in;
+    append(in, progress(1));
+    for (std::uint8_t b = 0x1E; b < 0x1E + 19; ++b) {
+        in.push_back(b);
+    }
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Update progress-bar to 1 %\n"
+                         "0x00000038   : Unknown frame\n" +
+                             DUMP_HEAD +
+                             "  00000000  1E 1F 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D  .. !\"#$%&'()*+,-\n"
+                             "  00000010  2E 2F 30                                         ./0\n"));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
+    Bytes in;
+    append(in, dummy());
+    append(in, dummy());
+    in[56 + 3] = 0x12;
+    in[56 + 7] = 0x00;
+    append(in, erase(0, 0));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Dummy frame found (payload is all 0xFF)\n"
+                         "0x00000038   : ERROR: Expected all framedata to be 0xFF but #3 is 12"));
+    EXPECT_EQ(result.status, 1);
+
+    Bytes payload_byte;
+    append(payload_byte, dummy());
+    payload_byte[55] = 0xFE;
+    const RunResult last = unpack(payload_byte);
+    EXPECT_TRUE(same_log(last.log, "0x00000000   : ERROR: Expected all framedata to be 0xFF but #55 is FE"));
+    EXPECT_EQ(last.status, 1);
+}
+
+TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
+    for (const std::size_t size : {0, 27, 29}) {
+        SCOPED_TRACE("trailer of " + std::to_string(size) + " bytes");
+        Bytes in;
+        append(in, progress(2));
+        append(in, adminend());
+        for (std::size_t i = 0; i < size + 5; ++i) {
+            in.push_back(static_cast<std::uint8_t>('a' + i % 26));
+        }
+        in.resize(2 * FRAME_SIZE + size);
+        std::string dump = ZERO_DUMP;
+        if (size == 27) {
+            dump = DUMP_HEAD +
+                   "  00000000  61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70  abcdefghijklmnop\n"
+                   "  00000010  71 72 73 74 75 76 77 78 79 7A 61                 qrstuvwxyza\n";
+        } else if (size == 29) {
+            dump = DUMP_HEAD +
+                   "  00000000  61 62 63 64 65 66 67 68 69 6A 6B 6C 6D 6E 6F 70  abcdefghijklmnop\n"
+                   "  00000010  71 72 73 74 75 76 77 78 79 7A 61 62 63           qrstuvwxyzabc\n";
+        }
+        const RunResult result = unpack(in);
+        EXPECT_TRUE(same_log(result.log, "0x00000000   : Update progress-bar to 2 %\n"
+                                         "0x00000038   : 'ADMINEND' keyword found\n"
+                                         "0x00000038   : Unexpected trailer bytes found after ADMINEND:\n" +
+                                             dump));
+        EXPECT_EQ(result.status, 1);
+    }
+}
+
+TEST_F(FrameLog, UnreadableInputEndsWithReadError) {
+    fs::create_directory(dir.path / "folder");
+    const RunResult result = run_tool(dir.path, {"folder"});
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP +
+                                         "0x00000000   : ERROR reading inputfile: folder\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
+    Bytes in;
+    append(in, erase(1, 2));
+    append(in, progress(3));
+    in.push_back(0x41);
+    write_bytes(dir.path / "in.kvf", in);
+    const RunResult result =
+        run(dir.path, {"/bin/sh", "-c", std::string("cat in.kvf | ") + KVF_UNPACK_BIN + " /dev/stdin"});
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Erase Flash (00000001, 00000002)\n"
+                                     "0x00000038   : Update progress-bar to 3 %\n"
+                                     "0x00000070   : Unknown frame\n" +
+                                         DUMP_HEAD +
+                                         "  00000000  41                                               A\n"));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(FrameLog, UnwritableLogFailsTheRun) {
+    Bytes in;
+    append(in, progress(3));
+    write_bytes(dir.path / "in.kvf", in);
+    const RunResult result = run(dir.path, {KVF_UNPACK_BIN, "in.kvf"}, "/dev/full");
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLog) {
+    const fs::path examples = fs::path(KVF_SOURCE_DIR) / "examples";
+    const RunResult result = run_tool(dir.path, {(examples / "example.kvf").string()});
+    std::ifstream expected_file(examples / "example.log", std::ios::binary);
+    const std::string expected((std::istreambuf_iterator<char>(expected_file)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(same_log(result.log, expected));
+    EXPECT_EQ(result.status, 0);
+}
+
+}  // namespace
+}  // namespace kvf::test

@@ -1,0 +1,159 @@
+// End-to-end support: a temporary working directory, a runner for the real
+// binary that captures its log and exit status, and checks on the results.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "container_builder.h"
+
+namespace kvf::test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kvf_test_XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+struct RunResult {
+    std::string log;  // everything written to standard output
+    int status = -1;  // exit status, or -1 when the process did not exit normally
+};
+
+// Runs `argv` (program first) in `cwd` with standard output captured. When
+// `stdout_path` is given, standard output goes to that file instead.
+inline RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "") {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        int out_fd = pipe_fds[1];
+        if (!stdout_path.empty()) {
+            out_fd = open(stdout_path.c_str(), O_WRONLY);
+        }
+        dup2(out_fd, STDOUT_FILENO);
+        close(pipe_fds[0]);
+        std::vector<char*> args;
+        for (const auto& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    RunResult result;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0) {
+        result.log.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(pipe_fds[0]);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    return result;
+}
+
+// Runs kvf_unpack with `args` in `cwd`.
+inline RunResult run_tool(const fs::path& cwd, std::vector<std::string> args) {
+    args.insert(args.begin(), KVF_UNPACK_BIN);
+    return run(cwd, args);
+}
+
+inline void write_bytes(const fs::path& path, const build::Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+inline build::Bytes read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return build::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Names of the entries in `dir`, sorted.
+inline std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Passes when `actual` equals `expected` byte for byte; otherwise names the
+// first differing line and shows the whole log.
+inline testing::AssertionResult same_log(const std::string& actual, const std::string& expected) {
+    if (actual == expected) {
+        return testing::AssertionSuccess();
+    }
+    std::istringstream a(actual);
+    std::istringstream e(expected);
+    std::string a_line;
+    std::string e_line;
+    int line = 1;
+    while (true) {
+        const bool more_a = static_cast<bool>(std::getline(a, a_line));
+        const bool more_e = static_cast<bool>(std::getline(e, e_line));
+        if (!more_a && !more_e) {
+            break;  // same lines, differing only in the final line break
+        }
+        if (!more_a || !more_e || a_line != e_line) {
+            break;
+        }
+        ++line;
+    }
+    return testing::AssertionFailure() << "log differs at line " << line << "\n  expected: [" << e_line
+                                       << "]\n  actual:   [" << a_line << "]\nwhole log:\n"
+                                       << actual << "\n(end of log; expected ends with a line break: "
+                                       << (!expected.empty() && expected.back() == '\n') << ")";
+}
+
+// Passes when the file at `path` holds exactly `expected`.
+inline testing::AssertionResult has_bytes(const fs::path& path, const build::Bytes& expected) {
+    if (!fs::is_regular_file(path)) {
+        return testing::AssertionFailure() << path << " is not a regular file";
+    }
+    const build::Bytes actual = read_bytes(path);
+    if (actual == expected) {
+        return testing::AssertionSuccess();
+    }
+    const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    return testing::AssertionFailure() << path << " holds " << actual.size() << " bytes, expected "
+                                       << expected.size() << "; first difference at byte "
+                                       << (diff.first - actual.begin());
+}
+
+}  // namespace kvf::test
