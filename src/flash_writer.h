@@ -9,21 +9,47 @@
 
 namespace kvf {
 
-// Room for a display text: a frame carries at most PAYLOAD_SIZE characters.
+// Room for a display text, and for an image name built from one.
 inline constexpr std::size_t TEXT_BUFFER_SIZE = 255;
+inline constexpr std::size_t NAME_BUFFER_SIZE = 255;
+// "_", eight hex digits of the start address, ".bin".
+inline constexpr std::size_t NAME_SUFFIX_LENGTH = 1 + 8 + 4;
+// A frame carries at most PAYLOAD_SIZE characters of text; its name must fit whole.
 static_assert(PAYLOAD_SIZE < TEXT_BUFFER_SIZE);
+static_assert(PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
 
-// State carried from frame to frame for the whole run of the tool.
+// State carried from frame to frame for the whole run of the tool. A run is
+// open exactly while its image file is; every address, 0xFFFFFFFF included,
+// can continue it.
 struct FlashWriter {
-    char last_text[TEXT_BUFFER_SIZE] = {};  // names the next run
+    char last_text[TEXT_BUFFER_SIZE] = {};   // names the next run
+    std::FILE* flash_file = nullptr;         // image file of the open run, or none
+    std::uint32_t next_address = 0;          // where the open run continues
+    char image_name[NAME_BUFFER_SIZE] = {};  // name of the open run's image, for messages
 };
 
-// Keeps the `length` bytes of `text` as the name giver of the next run.
+// Builds the image name for a run starting at `address` after the display
+// text `text`: the text cut at its first double space, lower-cased, with
+// spaces, control bytes, bytes from 0x80 and path separators made '_', then
+// "_%08X.bin". The name never leaves the working directory.
+void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address);
+
+// Keeps the `length` bytes of `text` as the name giver of the next run; an open run is not touched.
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length);
 
-// Handles one flash-data frame tagged `tag`; logs to `log`. Returns false after
-// printing the failure line when the tool must stop with status 1.
+// Handles one flash-data frame tagged `tag`, logging to `log`: breaks the open
+// run if `address` does not continue it, opens a new image if none is open,
+// and appends the first `length` payload bytes. Returns false after printing
+// the failure line when the tool must stop with status 1.
 bool on_flash_data(FlashWriter& writer, std::FILE* log, const char* tag, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
+
+// Closes the open run's image at the normal end of the input. Returns false
+// after printing the failure line, tagged `tag`, if the image could not be written.
+bool finish_flash_runs(FlashWriter& writer, std::FILE* log, const char* tag);
+
+// Closes the open run's image after another failure has ended the tool; its
+// result is not reported, since the run has already failed.
+void abandon_flash_runs(FlashWriter& writer);
 
 }  // namespace kvf

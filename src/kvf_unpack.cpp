@@ -48,14 +48,12 @@ int finish_output(std::FILE* out, int status) {
     return status;
 }
 
-}  // namespace
-
-int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
+// Reads and acts on frames until the end of the input or a failure; `tag`
+// is left holding the last frame's offset tag.
+int frame_loop(std::FILE* in, const char* path, std::FILE* out, FlashWriter& writer, char (&tag)[TAG_SIZE]) {
     std::uint8_t buffer[FRAME_SIZE];
-    char tag[TAG_SIZE];
     // Counted from the bytes consumed, so that pipes get the right offsets too.
     std::uint64_t offset = 0;
-    FlashWriter writer;
 
     while (!std::feof(in) && !std::ferror(in)) {
         make_offset_tag(tag, offset);
@@ -114,6 +112,19 @@ int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
         return STATUS_FAILED;
     }
     return STATUS_OK;
+}
+
+}  // namespace
+
+int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
+    FlashWriter writer;
+    char tag[TAG_SIZE] = {};
+    const int status = frame_loop(in, path, out, writer, tag);
+    if (status != STATUS_OK) {
+        abandon_flash_runs(writer);
+        return status;
+    }
+    return finish_flash_runs(writer, out, tag) ? STATUS_OK : STATUS_FAILED;
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {

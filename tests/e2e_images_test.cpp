@@ -1,0 +1,205 @@
+// Image files left by the real binary next to its log.
+#include <sys/stat.h>
+
+#include "tool_runner.h"
+
+namespace kvf::test {
+namespace {
+
+using namespace kvf::build;
+
+// The tool runs in `work`, a subdirectory, so that anything written beside it shows.
+class Images : public testing::Test {
+protected:
+    TempDir root;
+    fs::path work = root.path / "work";
+    void SetUp() override { fs::create_directory(work); }
+
+    RunResult unpack(const Bytes& container) {
+        write_bytes(root.path / "in.kvf", container);
+        return run_tool(work, {"../in.kvf"});
+    }
+    void expect_files(const std::vector<std::string>& names) {
+        EXPECT_EQ(entries(work), names);
+        EXPECT_EQ(entries(root.path), (std::vector<std::string>{"in.kvf", "work"}));
+    }
+};
+
+Bytes cat(const Bytes& a, const Bytes& b) {
+    Bytes joined = a;
+    append(joined, b);
+    return joined;
+}
+
+TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
+    const Bytes first = pattern(47, 1);
+    const Bytes second = pattern(47, 2);
+    Bytes in;
+    append(in, text("Boot Loader  V1.2"));
+    append(in, flash(0x1000, first));
+    append(in, erase(1, 2));
+    append(in, text("OTHER"));  // names only the next run
+    append(in, progress(5));
+    append(in, dummy());
+    append(in, frame(0x77, 0, 0));
+    append(in, flash(0x102F, second));
+    close_container(in);
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Display text (00000000, 00000000): 'Boot Loader  V1.2'\n"
+                         "0x00000038   : New Flashdata found, create new file for it: boot_loader_00001000.bin\n"
+                         "0x00000070   : Erase Flash (00000001, 00000002)\n"
+                         "0x000000A8   : Display text (00000000, 00000000): 'OTHER'\n"
+                         "0x000000E0   : Update progress-bar to 5 %\n"
+                         "0x00000118   : Dummy frame found (payload is all 0xFF)\n"
+                         "0x000001C0   : 'ADMINEND' keyword found\n"
+                         "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\n"
+                         "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
+                         "KVF file length = 00000214\nKVF checksum (CRC-32) = " +
+                             [&] {
+                                 char crc[9];
+                                 std::snprintf(crc, sizeof crc, "%08X", read_le32(&in[in.size() - 4]));
+                                 return std::string(crc);
+                             }() + "\n"));
+    EXPECT_EQ(result.status, 0);
+    expect_files({"boot_loader_00001000.bin"});
+    EXPECT_TRUE(has_bytes(work / "boot_loader_00001000.bin", cat(first, second)));
+}
+
+TEST_F(Images, AddressGapBreaksTheRun) {
+    Bytes in;
+    append(in, text("APP"));
+    append(in, flash(0x1000, pattern(47, 1)));
+    append(in, text("Next"));
+    append(in, flash(0x1030, pattern(47, 2)));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Display text (00000000, 00000000): 'APP'\n"
+                         "0x00000038   : New Flashdata found, create new file for it: app_00001000.bin\n"
+                         "0x00000070   : Display text (00000000, 00000000): 'Next'\n"
+                         "0x000000A8   : End of current Flash data found, closing flashfile\n"
+                         "0x000000A8   : New Flashdata found, create new file for it: next_00001030.bin\n"
+                         "0x000000E0   : Unknown frame\n"
+                         "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
+                         "  ---------------------------------------------------------\n"
+                         "  ZERO LENGTH\n"));
+    EXPECT_EQ(result.status, 0);
+    expect_files({"app_00001000.bin", "next_00001030.bin"});
+    EXPECT_TRUE(has_bytes(work / "app_00001000.bin", pattern(47, 1)));
+    EXPECT_TRUE(has_bytes(work / "next_00001030.bin", pattern(47, 2)));
+}
+
+TEST_F(Images, ZeroLengthFrameOpensARunAtItsOwnAddress) {
+    Bytes in;
+    append(in, flash(0x100, {}));
+    append(in, flash(0x100, pattern(3, 1)));
+    append(in, flash(0x500, {}));  // a break: an empty image of its own
+    const RunResult result = unpack(in);
+    EXPECT_EQ(result.status, 0);
+    expect_files({"_00000100.bin", "_00000500.bin"});
+    EXPECT_TRUE(has_bytes(work / "_00000100.bin", pattern(3, 1)));
+    EXPECT_TRUE(has_bytes(work / "_00000500.bin", {}));
+}
+
+TEST_F(Images, RunsContinuePastTheTopOfTheAddressSpace) {
+    const Bytes a = pattern(47, 1), b = pattern(10, 2), c = pattern(5, 3), d = pattern(1, 4);
+    Bytes in;
+    append(in, flash(0xFFFFFFF0, a));  // wraps: continues at 0x1F
+    append(in, flash(0x0000001F, b));
+    append(in, flash(0xFFFFFFFF - 5, c));  // ends exactly at 0xFFFFFFFF, which still continues it
+    append(in, flash(0x00000029, d));
+    append(in, flash(0xFFFFFFFF - 5, c));  // ends at 0xFFFFFFFF ...
+    append(in, flash(0xFFFFFFFF, d));      // ... and is continued there
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log.substr(0, result.log.find("Unknown")),
+                         "0x00000000   : New Flashdata found, create new file for it: _FFFFFFF0.bin\n"
+                         "0x00000070   : End of current Flash data found, closing flashfile\n"
+                         "0x00000070   : New Flashdata found, create new file for it: _FFFFFFFA.bin\n"
+                         "0x000000A8   : End of current Flash data found, closing flashfile\n"
+                         "0x000000A8   : New Flashdata found, create new file for it: _00000029.bin\n"
+                         "0x000000E0   : End of current Flash data found, closing flashfile\n"
+                         "0x000000E0   : New Flashdata found, create new file for it: _FFFFFFFA.bin\n"
+                         "0x00000150   : "));
+    EXPECT_EQ(result.status, 0);
+    expect_files({"_00000029.bin", "_FFFFFFF0.bin", "_FFFFFFFA.bin"});
+    EXPECT_TRUE(has_bytes(work / "_FFFFFFF0.bin", cat(a, b)));
+    EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));  // the second run replaced the first
+}
+
+TEST_F(Images, CraftedTextsStayInTheWorkingDirectory) {
+    Bytes in;
+    std::uint32_t address = 0;
+    for (const char* name : {"../../evil", "/tmp/kvf_abs", "..\\up", "..", "sub/"}) {
+        append(in, text(name));
+        address += 0x100;
+        append(in, flash(address, pattern(4, address)));
+    }
+    const RunResult result = unpack(in);
+    EXPECT_EQ(result.status, 0);
+    expect_files({".._.._evil_00000100.bin", ".._00000400.bin", ".._up_00000300.bin", "_tmp_kvf_abs_00000200.bin",
+                  "sub__00000500.bin"});
+    EXPECT_FALSE(fs::exists("/tmp/kvf_abs_00000200.bin"));
+}
+
+TEST_F(Images, LengthBeyondThePayloadStopsWithEarlierImagesComplete) {
+    Bytes in;
+    append(in, flash(0x10, pattern(47, 1)));
+    FrameBytes oversized = flash(0x3F, pattern(47, 2));
+    write_le32(&oversized[PARAM1_OFFSET], 48);
+    append(in, oversized);
+    append(in, progress(1));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : New Flashdata found, create new file for it: _00000010.bin\n"
+                         "0x00000038   : ERROR: Flash data length 00000030 exceeds the frame payload\n"));
+    EXPECT_EQ(result.status, 1);
+    expect_files({"_00000010.bin"});
+    EXPECT_TRUE(has_bytes(work / "_00000010.bin", pattern(47, 1)));
+}
+
+TEST_F(Images, ImageThatCannotBeCreatedStopsTheRun) {
+    fs::create_directory(work / "b_00000200.bin");
+    Bytes in;
+    append(in, text("A"));
+    append(in, flash(0x100, pattern(20, 1)));
+    append(in, text("B"));
+    append(in, flash(0x200, pattern(20, 2)));
+    append(in, progress(1));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Display text (00000000, 00000000): 'A'\n"
+                         "0x00000038   : New Flashdata found, create new file for it: a_00000100.bin\n"
+                         "0x00000070   : Display text (00000000, 00000000): 'B'\n"
+                         "0x000000A8   : End of current Flash data found, closing flashfile\n"
+                         "0x000000A8   : ERROR creating outputfile: b_00000200.bin\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
+}
+
+TEST_F(Images, FullDiskFailsTheRunAtBreakAndAtTheEnd) {
+    fs::create_symlink("/dev/full", work / "_00000100.bin");
+    Bytes at_break;
+    append(at_break, flash(0x100, pattern(20, 1)));
+    append(at_break, flash(0x200, pattern(20, 2)));
+    RunResult result = unpack(at_break);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
+                         "0x00000038   : End of current Flash data found, closing flashfile\n"
+                         "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
+    EXPECT_EQ(result.status, 1);
+
+    Bytes at_end;
+    append(at_end, flash(0x100, pattern(20, 1)));
+    append(at_end, progress(7));
+    close_container(at_end);
+    result = unpack(at_end);
+    // The trailer is logged, then closing the image fails, tagged with the last frame: ADMINEND.
+    const std::size_t checksum_line = result.log.find("KVF checksum");
+    ASSERT_NE(checksum_line, std::string::npos) << result.log;
+    EXPECT_TRUE(same_log(result.log.substr(result.log.find('\n', checksum_line) + 1),
+                         "0x00000070   : ERROR writing outputfile: _00000100.bin\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
+}  // namespace
+}  // namespace kvf::test
