@@ -1,13 +1,9 @@
 #include "container.h"
 
+#include <array>
 #include <cstring>
 
 namespace kvf {
-
-Frame decode_frame(const std::uint8_t* frame) {
-    return Frame{frame[TYPE_OFFSET], read_le32(frame + PARAM1_OFFSET), read_le32(frame + PARAM2_OFFSET),
-                 frame + PAYLOAD_OFFSET};
-}
 
 Trailer decode_trailer(const std::uint8_t* bytes) {
     Trailer trailer{};
@@ -24,7 +20,15 @@ std::size_t display_text_length(const std::uint8_t* payload) {
 }
 
 std::size_t first_bad_dummy_byte(const std::uint8_t* frame) {
+    static constexpr auto ALL_FILL = [] {
+        std::array<std::uint8_t, FRAME_SIZE> bytes{};
+        bytes.fill(DUMMY_FILL);
+        return bytes;
+    }();
     // The header fields are part of the check: a dummy frame's parameters are fill too.
+    if (std::memcmp(frame + 1, ALL_FILL.data() + 1, FRAME_SIZE - 1) == 0) {
+        return 0;
+    }
     for (std::size_t i = TYPE_OFFSET + 1; i < FRAME_SIZE; ++i) {
         if (frame[i] != DUMMY_FILL) {
             return i;

@@ -64,7 +64,10 @@ constexpr std::uint32_t read_le32(const std::uint8_t* bytes) {
 }
 
 // Decodes the header of the FRAME_SIZE bytes at `frame`; the payload is not copied.
-Frame decode_frame(const std::uint8_t* frame);
+constexpr Frame decode_frame(const std::uint8_t* frame) {
+    return Frame{frame[TYPE_OFFSET], read_le32(frame + PARAM1_OFFSET), read_le32(frame + PARAM2_OFFSET),
+                 frame + PAYLOAD_OFFSET};
+}
 
 // Decodes the TRAILER_SIZE bytes at `bytes` into words 1 to 7.
 Trailer decode_trailer(const std::uint8_t* bytes);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+
+
 namespace kvf {
 
 namespace {
@@ -13,25 +15,26 @@ bool is_replaced_in_name(unsigned char c) {
 }
 
 // Closes the open run's image; reports a failed write or close on `log`.
-bool close_run(FlashWriter& writer, std::FILE* log, const char* tag) {
-    std::FILE* file = writer.flash_file;
-    writer.flash_file = nullptr;
-    const bool written = !std::ferror(file);
-    if (std::fclose(file) != 0 || !written) {
-        std::fprintf(log, "%s : ERROR writing outputfile: %s\n", tag, writer.image_name);
+bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    const bool written = flush_block(writer.image);
+    const bool closed = std::fclose(writer.image.file) == 0;
+    writer.image.file = nullptr;
+    if (!written || !closed) {
+        log_printf(log, "%s : ERROR writing outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
         return false;
     }
     return true;
 }
 
-bool open_run(FlashWriter& writer, std::FILE* log, const char* tag, std::uint32_t address) {
+bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    writer.flash_file = std::fopen(writer.image_name, "wb");
-    if (writer.flash_file == nullptr) {
-        std::fprintf(log, "%s : ERROR creating outputfile: %s\n", tag, writer.image_name);
+    std::FILE* file = std::fopen(writer.image_name, "wb");
+    if (file == nullptr) {
+        log_printf(log, "%s : ERROR creating outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
         return false;
     }
-    std::fprintf(log, "%s : New Flashdata found, create new file for it: %s\n", tag, writer.image_name);
+    start_writing(writer.image, file);
+    log_printf(log, "%s : New Flashdata found, create new file for it: %s\n", offset_tag(frame_offset).text, writer.image_name);
     return true;
 }
 
@@ -58,6 +61,13 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     std::snprintf(name + length, NAME_BUFFER_SIZE - length, "_%08X.bin", address);
 }
 
+void start_flash_writer(FlashWriter& writer) {
+    writer.last_text[0] = '\0';
+    writer.next_address = 0;
+    writer.image_name[0] = '\0';
+    writer.image.file = nullptr;
+}
+
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length) {
     if (length >= TEXT_BUFFER_SIZE) {
         length = TEXT_BUFFER_SIZE - 1;
@@ -66,24 +76,25 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
     writer.last_text[length] = '\0';
 }
 
-bool on_flash_data(FlashWriter& writer, std::FILE* log, const char* tag, std::uint32_t length,
+bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload) {
     // A length beyond the payload would read past the frame; nothing of this frame is used.
     if (length > PAYLOAD_SIZE) {
-        std::fprintf(log, "%s : ERROR: Flash data length %08X exceeds the frame payload\n", tag, length);
+        log_printf(log, "%s : ERROR: Flash data length %08X exceeds the frame payload\n", offset_tag(frame_offset).text,
+                     length);
         return false;
     }
-    if (writer.flash_file != nullptr && address != writer.next_address) {
-        std::fprintf(log, "%s : End of current Flash data found, closing flashfile\n", tag);
-        if (!close_run(writer, log, tag)) {
+    if (writer.image.file != nullptr && address != writer.next_address) {
+        log_printf(log, "%s : End of current Flash data found, closing flashfile\n", offset_tag(frame_offset).text);
+        if (!close_run(writer, log, frame_offset)) {
             return false;
         }
     }
-    if (writer.flash_file == nullptr && !open_run(writer, log, tag, address)) {
+    if (writer.image.file == nullptr && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
-    if (std::fwrite(payload, 1, length, writer.flash_file) != length) {
-        std::fprintf(log, "%s : ERROR writing outputfile: %s\n", tag, writer.image_name);
+    if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
+        log_printf(log, "%s : ERROR writing outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
         return false;
     }
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
@@ -91,14 +102,16 @@ bool on_flash_data(FlashWriter& writer, std::FILE* log, const char* tag, std::ui
     return true;
 }
 
-bool finish_flash_runs(FlashWriter& writer, std::FILE* log, const char* tag) {
-    return writer.flash_file == nullptr || close_run(writer, log, tag);
+bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    return writer.image.file == nullptr || close_run(writer, log, frame_offset);
 }
 
 void abandon_flash_runs(FlashWriter& writer) {
-    if (writer.flash_file != nullptr) {
-        std::fclose(writer.flash_file);
-        writer.flash_file = nullptr;
+    if (writer.image.file != nullptr) {
+        // What the run gathered still goes to disk; earlier runs are already complete.
+        flush_block(writer.image);
+        std::fclose(writer.image.file);
+        writer.image.file = nullptr;
     }
 }
 

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "block_io.h"
 #include "container.h"
+#include "log_output.h"
 
 namespace kvf {
 
@@ -20,13 +22,16 @@ static_assert(PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
 
 // State carried from frame to frame for the whole run of the tool. A run is
 // open exactly while its image file is; every address, 0xFFFFFFFF included,
-// can continue it.
+// can continue it. Holds a write block, so it is large: keep it in static storage.
 struct FlashWriter {
-    char last_text[TEXT_BUFFER_SIZE] = {};   // names the next run
-    std::FILE* flash_file = nullptr;         // image file of the open run, or none
-    std::uint32_t next_address = 0;          // where the open run continues
-    char image_name[NAME_BUFFER_SIZE] = {};  // name of the open run's image, for messages
+    char last_text[TEXT_BUFFER_SIZE];   // names the next run
+    std::uint32_t next_address;         // where the open run continues
+    char image_name[NAME_BUFFER_SIZE];  // name of the open run's image, for messages
+    BlockWriter image;                  // the open run's image file (image.file), or none
 };
+
+// Starts a writer with no display text and no open run.
+void start_flash_writer(FlashWriter& writer);
 
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with
@@ -37,16 +42,17 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
 // Keeps the `length` bytes of `text` as the name giver of the next run; an open run is not touched.
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length);
 
-// Handles one flash-data frame tagged `tag`, logging to `log`: breaks the open
+// Handles one flash-data frame at file offset `frame_offset`, logging to `log`: breaks the open
 // run if `address` does not continue it, opens a new image if none is open,
 // and appends the first `length` payload bytes. Returns false after printing
 // the failure line when the tool must stop with status 1.
-bool on_flash_data(FlashWriter& writer, std::FILE* log, const char* tag, std::uint32_t length,
+bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
 
 // Closes the open run's image at the normal end of the input. Returns false
-// after printing the failure line, tagged `tag`, if the image could not be written.
-bool finish_flash_runs(FlashWriter& writer, std::FILE* log, const char* tag);
+// after printing the failure line, tagged with the last frame's offset
+// `frame_offset`, if the image could not be written.
+bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 // Closes the open run's image after another failure has ended the tool; its
 // result is not reported, since the run has already failed.

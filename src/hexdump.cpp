@@ -8,18 +8,18 @@ constexpr std::uint8_t FIRST_PRINTABLE = 0x20;
 constexpr std::uint8_t LAST_PRINTABLE = 0x7E;
 }  // namespace
 
-void hexdump(std::FILE* out, const char* title, const std::uint8_t* bytes, std::int32_t count) {
+void hexdump(LogOutput& log, const char* title, const std::uint8_t* bytes, std::int32_t count) {
     if (title != nullptr) {
-        std::fprintf(out, "%s:\n", title);
+        log_printf(log, "%s:\n", title);
     }
-    std::fputs("  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n", out);
-    std::fputs("  ---------------------------------------------------------\n", out);
+    add(log, "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n");
+    add(log, "  ---------------------------------------------------------\n");
     if (count == 0) {
-        std::fputs("  ZERO LENGTH\n", out);
+        add(log, "  ZERO LENGTH\n");
         return;
     }
     if (count < 0) {
-        std::fprintf(out, "  NEGATIVE LENGTH: %d\n", count);
+        log_printf(log, "  NEGATIVE LENGTH: %d\n", count);
         return;
     }
 
@@ -28,21 +28,21 @@ void hexdump(std::FILE* out, const char* title, const std::uint8_t* bytes, std::
     for (; i < count; ++i) {
         if (i % BYTES_PER_ROW == 0) {
             if (i > 0) {
-                std::fprintf(out, "  %s\n", column);
+                log_printf(log, "  %s\n", column);
             }
-            std::fprintf(out, "  %08X ", static_cast<unsigned>(i));
+            log_printf(log, "  %08X ", static_cast<unsigned>(i));
         }
         const std::uint8_t byte = bytes[i];
-        std::fprintf(out, " %02X", byte);
+        log_printf(log, " %02X", byte);
         const std::int32_t cell = i % BYTES_PER_ROW;
         column[cell] = (byte >= FIRST_PRINTABLE && byte <= LAST_PRINTABLE) ? static_cast<char>(byte) : '.';
         column[cell + 1] = '\0';
     }
     // Empty cells keep the last row's characters in line with full rows.
     for (; i % BYTES_PER_ROW != 0; ++i) {
-        std::fputs("   ", out);
+        add(log, "   ");
     }
-    std::fprintf(out, "  %s\n", column);
+    log_printf(log, "  %s\n", column);
 }
 
 }  // namespace kvf

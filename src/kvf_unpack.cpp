@@ -1,10 +1,15 @@
 #include "kvf_unpack.h"
 
 #include <cstdint>
+#include <string_view>
 
+#include <unistd.h>
+
+#include "block_io.h"
 #include "container.h"
 #include "flash_writer.h"
 #include "hexdump.h"
+#include "log_output.h"
 
 namespace kvf {
 
@@ -13,29 +18,114 @@ namespace {
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_FAILED = 1;
 
-// "0x", at least eight hex digits (sixteen past 4 GiB), two spaces, NUL.
-constexpr std::size_t TAG_SIZE = 2 + 16 + 2 + 1;
+// Large buffers live in static storage rather than on the stack.
+BlockReader input;
+FlashWriter flash_writer;
+LogOutput log_output;
 
-void make_offset_tag(char (&tag)[TAG_SIZE], std::uint64_t offset) {
-    std::snprintf(tag, sizeof tag, "0x%08llX  ", static_cast<unsigned long long>(offset));
-}
-
-// Reads and prints the trailer that follows the ADMINEND frame tagged `tag`.
-int read_trailer(std::FILE* in, std::FILE* out, const char* tag, std::uint8_t* buffer) {
+// Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
+int read_trailer(BlockReader& in, LogOutput& log, std::uint64_t frame_offset) {
     // One byte more than the trailer, so that anything after it is seen.
-    // A full trailer leaves the end-of-file indicator set, which ends the frame loop.
-    const std::size_t count = std::fread(buffer, 1, TRAILER_SIZE + 1, in);
+    // A full trailer comes up short by that byte, which ends the frame loop.
+    const std::uint8_t* bytes = nullptr;
+    const std::size_t count = take(in, TRAILER_SIZE + 1, &bytes);
     if (count != TRAILER_SIZE) {
-        std::fprintf(out, "%s : Unexpected trailer bytes found after ADMINEND:\n", tag);
-        hexdump(out, nullptr, buffer, static_cast<std::int32_t>(count));
+        log_printf(log, "%s : Unexpected trailer bytes found after ADMINEND:\n", offset_tag(frame_offset).text);
+        hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
         return STATUS_FAILED;
     }
-    const Trailer trailer = decode_trailer(buffer);
+    const Trailer trailer = decode_trailer(bytes);
     for (std::size_t word = 1; word < TRAILER_FILE_LENGTH_WORD; ++word) {
-        std::fprintf(out, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
+        log_printf(log, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
     }
-    std::fprintf(out, "KVF file length = %08X\n", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
-    std::fprintf(out, "KVF checksum (CRC-32) = %08X\n", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
+    log_printf(log, "KVF file length = %08X\n", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
+    log_printf(log, "KVF checksum (CRC-32) = %08X\n", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
+    return STATUS_OK;
+}
+
+// Logs "(param1, param2)" as the erase and display-text lines show them.
+void add_parameters(LogOutput& log, const Frame& frame) {
+    add(log, "(");
+    add_hex32(log, frame.param1);
+    add(log, ", ");
+    add_hex32(log, frame.param2);
+    add(log, ")");
+}
+
+// Reads and acts on frames until the end of the input or a failure;
+// `frame_offset` is left at the last frame's offset.
+int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t& frame_offset) {
+    // Counted from the bytes consumed, so that pipes get the right offsets too.
+    std::uint64_t offset = 0;
+
+    // Like a stream's end-of-file indicator, the reader ends with the first short read.
+    while (!in.ended) {
+        if (log.interactive) {
+            flush_log(log);
+        }
+        frame_offset = offset;
+        const std::uint8_t* bytes = nullptr;
+        const std::size_t count = take(in, FRAME_SIZE, &bytes);
+        offset += count;
+        if (count != FRAME_SIZE) {
+            add_frame_line(log, frame_offset, "Unknown frame\n");
+            hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
+            continue;
+        }
+
+        const Frame frame = decode_frame(bytes);
+        switch (frame.type) {
+        case FRAME_ERASE_FLASH:
+            add_frame_line(log, frame_offset, "Erase Flash ");
+            add_parameters(log, frame);
+            add(log, "\n");
+            break;
+        case FRAME_DISPLAY_TEXT: {
+            const std::string_view text(reinterpret_cast<const char*>(frame.payload),
+                                        display_text_length(frame.payload));
+            add_frame_line(log, frame_offset, "Display text ");
+            add_parameters(log, frame);
+            add(log, ": '");
+            add(log, text);
+            add(log, "'\n");
+            set_display_text(writer, text.data(), text.size());
+            break;
+        }
+        case FRAME_DUMMY:
+            if (const std::size_t bad = first_bad_dummy_byte(bytes); bad != 0) {
+                // The message has no line break of its own.
+                log_printf(log, "%s : ERROR: Expected all framedata to be 0xFF but #%d is %02X",
+                           offset_tag(frame_offset).text, static_cast<int>(bad), bytes[bad]);
+                return STATUS_FAILED;
+            }
+            add_frame_line(log, frame_offset, "Dummy frame found (payload is all 0xFF)\n");
+            break;
+        case FRAME_FLASH_DATA:
+            if (!on_flash_data(writer, log, frame_offset, frame.param1, frame.param2, frame.payload)) {
+                return STATUS_FAILED;
+            }
+            break;
+        case FRAME_ADMINEND:
+            add_frame_line(log, frame_offset, "'ADMINEND' keyword found\n");
+            if (read_trailer(in, log, frame_offset) != STATUS_OK) {
+                return STATUS_FAILED;
+            }
+            break;
+        case FRAME_PROGRESS:
+            add_frame_line(log, frame_offset, "Update progress-bar to ");
+            add_decimal(log, static_cast<std::int32_t>(frame.param1));
+            add(log, " %\n");
+            break;
+        default:
+            // Unrecognised types are passed over in silence.
+            break;
+        }
+    }
+
+    if (std::ferror(in.in)) {
+        log_printf(log, "%s : ERROR reading inputfile: %s\n", offset_tag(frame_offset).text, path);
+        return STATUS_FAILED;
+    }
     return STATUS_OK;
 }
 
@@ -48,83 +138,22 @@ int finish_output(std::FILE* out, int status) {
     return status;
 }
 
-// Reads and acts on frames until the end of the input or a failure; `tag`
-// is left holding the last frame's offset tag.
-int frame_loop(std::FILE* in, const char* path, std::FILE* out, FlashWriter& writer, char (&tag)[TAG_SIZE]) {
-    std::uint8_t buffer[FRAME_SIZE];
-    // Counted from the bytes consumed, so that pipes get the right offsets too.
-    std::uint64_t offset = 0;
-
-    while (!std::feof(in) && !std::ferror(in)) {
-        make_offset_tag(tag, offset);
-        const std::size_t count = std::fread(buffer, 1, FRAME_SIZE, in);
-        offset += count;
-        if (count != FRAME_SIZE) {
-            std::fprintf(out, "%s : Unknown frame\n", tag);
-            hexdump(out, nullptr, buffer, static_cast<std::int32_t>(count));
-            continue;
-        }
-
-        const Frame frame = decode_frame(buffer);
-        switch (frame.type) {
-        case FRAME_ERASE_FLASH:
-            std::fprintf(out, "%s : Erase Flash (%08X, %08X)\n", tag, frame.param1, frame.param2);
-            break;
-        case FRAME_DISPLAY_TEXT: {
-            const std::size_t length = display_text_length(frame.payload);
-            const char* text = reinterpret_cast<const char*>(frame.payload);
-            std::fprintf(out, "%s : Display text (%08X, %08X): '%.*s'\n", tag, frame.param1, frame.param2,
-                         static_cast<int>(length), text);
-            set_display_text(writer, text, length);
-            break;
-        }
-        case FRAME_DUMMY:
-            if (const std::size_t bad = first_bad_dummy_byte(buffer); bad != 0) {
-                // The message has no line break of its own.
-                std::fprintf(out, "%s : ERROR: Expected all framedata to be 0xFF but #%d is %02X", tag,
-                             static_cast<int>(bad), buffer[bad]);
-                return STATUS_FAILED;
-            }
-            std::fprintf(out, "%s : Dummy frame found (payload is all 0xFF)\n", tag);
-            break;
-        case FRAME_FLASH_DATA:
-            if (!on_flash_data(writer, out, tag, frame.param1, frame.param2, frame.payload)) {
-                return STATUS_FAILED;
-            }
-            break;
-        case FRAME_ADMINEND:
-            std::fprintf(out, "%s : 'ADMINEND' keyword found\n", tag);
-            if (read_trailer(in, out, tag, buffer) != STATUS_OK) {
-                return STATUS_FAILED;
-            }
-            break;
-        case FRAME_PROGRESS:
-            std::fprintf(out, "%s : Update progress-bar to %d %%\n", tag, static_cast<std::int32_t>(frame.param1));
-            break;
-        default:
-            // Unrecognised types are passed over in silence.
-            break;
-        }
-    }
-
-    if (std::ferror(in)) {
-        std::fprintf(out, "%s : ERROR reading inputfile: %s\n", tag, path);
-        return STATUS_FAILED;
-    }
-    return STATUS_OK;
-}
-
 }  // namespace
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
-    FlashWriter writer;
-    char tag[TAG_SIZE] = {};
-    const int status = frame_loop(in, path, out, writer, tag);
+    start_reading(input, in);
+    start_flash_writer(flash_writer);
+    // A terminal sees each frame's lines as they are made.
+    start_log(log_output, out, isatty(fileno(out)) != 0);
+    std::uint64_t last_frame_offset = 0;
+    int status = frame_loop(input, path, log_output, flash_writer, last_frame_offset);
     if (status != STATUS_OK) {
-        abandon_flash_runs(writer);
-        return status;
+        abandon_flash_runs(flash_writer);
+    } else if (!finish_flash_runs(flash_writer, log_output, last_frame_offset)) {
+        status = STATUS_FAILED;
     }
-    return finish_flash_runs(writer, out, tag) ? STATUS_OK : STATUS_FAILED;
+    flush_log(log_output);
+    return status;
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {

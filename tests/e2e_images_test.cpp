@@ -201,5 +201,27 @@ TEST_F(Images, FullDiskFailsTheRunAtBreakAndAtTheEnd) {
     EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(Images, RunLargerThanTheReadBlockArrivesWholeThroughAPipe) {
+    constexpr std::size_t FRAMES = 48000;  // about 2.6 MiB of container
+    const Bytes data = pattern(FRAMES * PAYLOAD_SIZE, 5);
+    Bytes in;
+    append(in, text("Big"));
+    for (std::size_t i = 0; i < FRAMES; ++i) {
+        const auto address = static_cast<std::uint32_t>(0x08000000 + i * PAYLOAD_SIZE);
+        append(in, flash(address, std::span(data).subspan(i * PAYLOAD_SIZE, PAYLOAD_SIZE)));
+    }
+    append(in, progress(100));
+    write_bytes(root.path / "in.kvf", in);
+    const RunResult result =
+        run(work, {"/bin/sh", "-c", std::string("cat ../in.kvf | ") + KVF_UNPACK_BIN + " /dev/stdin"});
+    EXPECT_TRUE(same_log(result.log.substr(0, result.log.find("Unknown")),
+                         "0x00000000   : Display text (00000000, 00000000): 'Big'\n"
+                         "0x00000038   : New Flashdata found, create new file for it: big_08000000.bin\n"
+                         "0x00290438   : Update progress-bar to 100 %\n"
+                         "0x00290470   : "));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(has_bytes(work / "big_08000000.bin", data));
+}
+
 }  // namespace
 }  // namespace kvf::test

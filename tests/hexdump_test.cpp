@@ -17,7 +17,10 @@ std::string dump(const std::vector<std::uint8_t>& bytes, std::int32_t count, con
     char* text = nullptr;
     std::size_t size = 0;
     std::FILE* out = open_memstream(&text, &size);
-    hexdump(out, title, bytes.data(), count);
+    static LogOutput log;
+    start_log(log, out, false);
+    hexdump(log, title, bytes.data(), count);
+    flush_log(log);
     std::fclose(out);
     std::string result(text, size);
     std::free(text);

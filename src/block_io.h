@@ -1,0 +1,85 @@
+// Large-block input and output for the per-frame hot path: frames are taken
+// in place from a block read at once, and image data is gathered into a block
+// before it is written, so that no stream call is made per frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace kvf {
+
+inline constexpr std::size_t READ_BLOCK_SIZE = 1024 * 1024;
+inline constexpr std::size_t WRITE_BLOCK_SIZE = 1024 * 1024;
+
+// Reads a stream in blocks and hands out its bytes a record at a time.
+struct BlockReader {
+    std::FILE* in = nullptr;
+    std::size_t begin = 0;     // first byte not yet taken
+    std::size_t end = 0;       // one past the last byte read
+    bool stream_ended = false;  // the stream reached its end or failed: no more refills
+    bool ended = false;         // a take came up short, as a read past the end of a stream does
+    std::uint8_t block[READ_BLOCK_SIZE];
+};
+
+// Starts reading `in` from its current position.
+void start_reading(BlockReader& reader, std::FILE* in);
+
+// Moves the bytes not yet taken to the front of the block and reads behind them.
+void refill(BlockReader& reader);
+
+// Takes up to `count` (at most READ_BLOCK_SIZE) bytes, pointed to by `bytes`
+// until the next take, and returns how many there were. A short take marks
+// the reader ended, like the end-of-file indicator of a stream.
+inline std::size_t take(BlockReader& reader, std::size_t count, const std::uint8_t** bytes) {
+    if (reader.end - reader.begin < count && !reader.stream_ended) {
+        refill(reader);
+    }
+    const std::size_t available = reader.end - reader.begin;
+    const std::size_t taken = available < count ? available : count;
+    *bytes = reader.block + reader.begin;
+    reader.begin += taken;
+    reader.ended = taken < count;
+    return taken;
+}
+
+// Gathers small writes to a file into whole blocks.
+struct BlockWriter {
+    std::FILE* file = nullptr;
+    std::size_t used = 0;
+    std::uint8_t block[WRITE_BLOCK_SIZE];
+};
+
+// Starts gathering writes for `file`, which is made unbuffered: the block is its buffer.
+void start_writing(BlockWriter& writer, std::FILE* file);
+
+// Writes out the gathered bytes; false if the file did not take them all.
+bool flush_block(BlockWriter& writer);
+
+// Adds `count` (at most WRITE_BLOCK_SIZE) bytes, writing out the block first
+// when they do not fit; false on a failed write.
+inline bool put(BlockWriter& writer, const std::uint8_t* bytes, std::size_t count) {
+    if (count > WRITE_BLOCK_SIZE - writer.used && !flush_block(writer)) {
+        return false;
+    }
+    std::memcpy(writer.block + writer.used, bytes, count);
+    writer.used += count;
+    return true;
+}
+
+// Like put for `count` of the `readable` bytes at `bytes`, where `readable` is
+// a small constant: copying all of them is one fixed-size move instead of a
+// call to copy `count`; the bytes past `count` are overwritten by the next put.
+template <std::size_t readable>
+inline bool put_from(BlockWriter& writer, const std::uint8_t* bytes, std::size_t count) {
+    static_assert(readable <= WRITE_BLOCK_SIZE);
+    if (readable > WRITE_BLOCK_SIZE - writer.used) {
+        return put(writer, bytes, count);
+    }
+    std::memcpy(writer.block + writer.used, bytes, readable);
+    writer.used += count;
+    return true;
+}
+
+}  // namespace kvf

@@ -1,0 +1,35 @@
+#include "log_output.h"
+
+#include <cstdarg>
+
+namespace kvf {
+
+void start_log(LogOutput& log, std::FILE* out, bool interactive) {
+    log.out = out;
+    log.interactive = interactive;
+    log.failed = false;
+    log.used = 0;
+}
+
+bool flush_log(LogOutput& log) {
+    const std::size_t count = log.used;
+    log.used = 0;
+    if (count != 0 && std::fwrite(log.block, 1, count, log.out) != count) {
+        log.failed = true;
+    }
+    return !log.failed;
+}
+
+void log_printf(LogOutput& log, const char* format, ...) {
+    char* at = reserve(log, LOG_PIECE_MAX);
+    std::va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(at, LOG_PIECE_MAX, format, args);
+    va_end(args);
+    if (length > 0) {
+        log.used += static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length)
+                                                                      : LOG_PIECE_MAX - 1;
+    }
+}
+
+}  // namespace kvf
