@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-
-
 namespace kvf {
 
 namespace {
@@ -34,7 +32,8 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
         return false;
     }
     start_writing(writer.image, file);
-    log_printf(log, "%s : New Flashdata found, create new file for it: %s\n", offset_tag(frame_offset).text, writer.image_name);
+    log_printf(log, "%s : New Flashdata found, create new file for it: %s\n", offset_tag(frame_offset).text,
+               writer.image_name);
     return true;
 }
 
@@ -81,7 +80,7 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     // A length beyond the payload would read past the frame; nothing of this frame is used.
     if (length > PAYLOAD_SIZE) {
         log_printf(log, "%s : ERROR: Flash data length %08X exceeds the frame payload\n", offset_tag(frame_offset).text,
-                     length);
+                   length);
         return false;
     }
     if (writer.image.file != nullptr && address != writer.next_address) {

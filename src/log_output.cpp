@@ -27,8 +27,8 @@ void log_printf(LogOutput& log, const char* format, ...) {
     const int length = std::vsnprintf(at, LOG_PIECE_MAX, format, args);
     va_end(args);
     if (length > 0) {
-        log.used += static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length)
-                                                                      : LOG_PIECE_MAX - 1;
+        log.used +=
+            static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length) : LOG_PIECE_MAX - 1;
     }
 }
 

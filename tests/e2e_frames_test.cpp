@@ -147,10 +147,11 @@ TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
                    "  00000010  71 72 73 74 75 76 77 78 79 7A 61 62 63           qrstuvwxyzabc\n";
         }
         const RunResult result = unpack(in);
-        EXPECT_TRUE(same_log(result.log, "0x00000000   : Update progress-bar to 2 %\n"
-                                         "0x00000038   : 'ADMINEND' keyword found\n"
-                                         "0x00000038   : Unexpected trailer bytes found after ADMINEND:\n" +
-                                             dump));
+        EXPECT_TRUE(same_log(result.log,
+                             "0x00000000   : Update progress-bar to 2 %\n"
+                             "0x00000038   : 'ADMINEND' keyword found\n"
+                             "0x00000038   : Unexpected trailer bytes found after ADMINEND:\n" +
+                                 dump));
         EXPECT_EQ(result.status, 1);
     }
 }
@@ -158,8 +159,8 @@ TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
 TEST_F(FrameLog, UnreadableInputEndsWithReadError) {
     fs::create_directory(dir.path / "folder");
     const RunResult result = run_tool(dir.path, {"folder"});
-    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP +
-                                         "0x00000000   : ERROR reading inputfile: folder\n"));
+    EXPECT_TRUE(same_log(
+        result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP + "0x00000000   : ERROR reading inputfile: folder\n"));
     EXPECT_EQ(result.status, 1);
 }
 
@@ -171,11 +172,11 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
     write_bytes(dir.path / "in.kvf", in);
     const RunResult result =
         run(dir.path, {"/bin/sh", "-c", std::string("cat in.kvf | ") + KVF_UNPACK_BIN + " /dev/stdin"});
-    EXPECT_TRUE(same_log(result.log, "0x00000000   : Erase Flash (00000001, 00000002)\n"
-                                     "0x00000038   : Update progress-bar to 3 %\n"
-                                     "0x00000070   : Unknown frame\n" +
-                                         DUMP_HEAD +
-                                         "  00000000  41                                               A\n"));
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : Erase Flash (00000001, 00000002)\n"
+                         "0x00000038   : Update progress-bar to 3 %\n"
+                         "0x00000070   : Unknown frame\n" +
+                             DUMP_HEAD + "  00000000  41                                               A\n"));
     EXPECT_EQ(result.status, 0);
 }
 

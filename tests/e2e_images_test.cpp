@@ -45,22 +45,24 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
     append(in, flash(0x102F, second));
     close_container(in);
     const RunResult result = unpack(in);
-    EXPECT_TRUE(same_log(result.log,
-                         "0x00000000   : Display text (00000000, 00000000): 'Boot Loader  V1.2'\n"
-                         "0x00000038   : New Flashdata found, create new file for it: boot_loader_00001000.bin\n"
-                         "0x00000070   : Erase Flash (00000001, 00000002)\n"
-                         "0x000000A8   : Display text (00000000, 00000000): 'OTHER'\n"
-                         "0x000000E0   : Update progress-bar to 5 %\n"
-                         "0x00000118   : Dummy frame found (payload is all 0xFF)\n"
-                         "0x000001C0   : 'ADMINEND' keyword found\n"
-                         "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\n"
-                         "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
-                         "KVF file length = 00000214\nKVF checksum (CRC-32) = " +
-                             [&] {
-                                 char crc[9];
-                                 std::snprintf(crc, sizeof crc, "%08X", read_le32(&in[in.size() - 4]));
-                                 return std::string(crc);
-                             }() + "\n"));
+    EXPECT_TRUE(same_log(
+        result.log,
+        "0x00000000   : Display text (00000000, 00000000): 'Boot Loader  V1.2'\n"
+        "0x00000038   : New Flashdata found, create new file for it: boot_loader_00001000.bin\n"
+        "0x00000070   : Erase Flash (00000001, 00000002)\n"
+        "0x000000A8   : Display text (00000000, 00000000): 'OTHER'\n"
+        "0x000000E0   : Update progress-bar to 5 %\n"
+        "0x00000118   : Dummy frame found (payload is all 0xFF)\n"
+        "0x000001C0   : 'ADMINEND' keyword found\n"
+        "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\n"
+        "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
+        "KVF file length = 00000214\nKVF checksum (CRC-32) = " +
+            [&] {
+                char crc[9];
+                std::snprintf(crc, sizeof crc, "%08X", read_le32(&in[in.size() - 4]));
+                return std::string(crc);
+            }() +
+            "\n"));
     EXPECT_EQ(result.status, 0);
     expect_files({"boot_loader_00001000.bin"});
     EXPECT_TRUE(has_bytes(work / "boot_loader_00001000.bin", cat(first, second)));

@@ -23,7 +23,13 @@ TEST(ImageName, CutAtDoubleSpaceLowerCasedAndCleaned) {
 }
 
 TEST(ImageName, OnlyControlHighAndSpaceBytesAreReplaced) {
-    EXPECT_EQ(image_name("a\x01" "b\x1F" "c\x7F" "d\x80" "e\xFF"), "a_b_c\x7F" "d_e__00010000.bin");
+    EXPECT_EQ(image_name("a\x01"
+                         "b\x1F"
+                         "c\x7F"
+                         "d\x80"
+                         "e\xFF"),
+              "a_b_c\x7F"
+              "d_e__00010000.bin");
     EXPECT_EQ(image_name("v1.2-rc:3_[X]"), "v1.2-rc:3_[x]_00010000.bin");
 }
 

@@ -45,17 +45,15 @@ TEST(Hexdump, TitleComesFirst) {
 }
 
 TEST(Hexdump, ShortRowIsPaddedToKeepCharactersAligned) {
-    EXPECT_EQ(dump({0x41, 0x00, 0x7F}, 3),
-              HEAD + "  00000000  41 00 7F" + std::string(13 * 3, ' ') + "  A..\n");
+    EXPECT_EQ(dump({0x41, 0x00, 0x7F}, 3), HEAD + "  00000000  41 00 7F" + std::string(13 * 3, ' ') + "  A..\n");
 }
 
 TEST(Hexdump, FullRowsAndRowBoundaries) {
     const std::string row0 = "  00000000  41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP\n";
     EXPECT_EQ(dump(counting(16), 16), HEAD + row0);
     EXPECT_EQ(dump(counting(17), 17), HEAD + row0 + "  00000010  51" + std::string(15 * 3, ' ') + "  Q\n");
-    EXPECT_EQ(dump(counting(29), 29),
-              HEAD + row0 + "  00000010  51 52 53 54 55 56 57 58 59 5A 41 42 43" + std::string(3 * 3, ' ') +
-                  "  QRSTUVWXYZABC\n");
+    EXPECT_EQ(dump(counting(29), 29), HEAD + row0 + "  00000010  51 52 53 54 55 56 57 58 59 5A 41 42 43" +
+                                          std::string(3 * 3, ' ') + "  QRSTUVWXYZABC\n");
 }
 
 TEST(Hexdump, OnlyPrintableAsciiShowsAsItself) {

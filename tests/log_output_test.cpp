@@ -57,7 +57,8 @@ TEST(LogOutput, ManyLinesCrossTheBlockInOrder) {
                           add_decimal(log, i);
                           add(log, " " + std::string(static_cast<std::size_t>(i % 70), '.') + "\n");
                       } else {
-                          log_printf(log, "line %d %s\n", i, std::string(static_cast<std::size_t>(i % 70), '.').c_str());
+                          log_printf(log, "line %d %s\n", i,
+                                     std::string(static_cast<std::size_t>(i % 70), '.').c_str());
                       }
                   }
               }),
