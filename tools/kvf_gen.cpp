@@ -113,9 +113,15 @@ void workload_mixed(Sink& sink, std::uint64_t frames) {
 void workload_log(Sink& sink, std::uint64_t frames) {
     for (std::uint64_t i = 0; i < frames; ++i) {
         switch (i % 3) {
-        case 0: put(sink, dummy()); break;
-        case 1: put(sink, erase(static_cast<std::uint32_t>(i), 0x1000)); break;
-        default: put(sink, progress(static_cast<std::uint32_t>(i % 101))); break;
+        case 0:
+            put(sink, dummy());
+            break;
+        case 1:
+            put(sink, erase(static_cast<std::uint32_t>(i), 0x1000));
+            break;
+        default:
+            put(sink, progress(static_cast<std::uint32_t>(i % 101)));
+            break;
         }
     }
 }
@@ -164,6 +170,12 @@ int write_seeds(const std::string& dir) {
         append(trailer_size, pattern(extra, 9));
         seeds.push_back(trailer_size);
     }
+    Bytes escape;  // texts that must not lead an image out of the working directory
+    for (const char* name : {"../../escape", "..\\up", "sub/dir"}) {
+        append(escape, text(name));
+        append(escape, flash(0x4000, pattern(8, 6)));
+    }
+    seeds.push_back(escape);
     Bytes bad_dummy;
     append(bad_dummy, dummy());
     bad_dummy.back() = 0;
