@@ -16,8 +16,8 @@ inline constexpr std::size_t WRITE_BLOCK_SIZE = 1024 * 1024;
 // Reads a stream in blocks and hands out its bytes a record at a time.
 struct BlockReader {
     std::FILE* in = nullptr;
-    std::size_t begin = 0;     // first byte not yet taken
-    std::size_t end = 0;       // one past the last byte read
+    std::size_t begin = 0;      // first byte not yet taken
+    std::size_t end = 0;        // one past the last byte read
     bool stream_ended = false;  // the stream reached its end or failed: no more refills
     bool ended = false;         // a take came up short, as a read past the end of a stream does
     std::uint8_t block[READ_BLOCK_SIZE];

@@ -13,7 +13,7 @@
 
 namespace kvf {
 
-inline constexpr std::size_t LOG_BLOCK_SIZE = 256 * 1024;
+inline constexpr std::size_t LOG_BLOCK_SIZE = 64 * 1024;
 // The most that one add or one log_printf may append.
 inline constexpr std::size_t LOG_PIECE_MAX = 512;
 static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Times kvf_unpack against `cat CONTAINER > FILE`, the cost of reading and
+# writing the same bytes once, on three generated workloads, alternating the
+# two in the same run; prints the median ratio of wall time and the peak
+# memory. Not a test: CI does not run it.
+#
+#   bench/run.sh [SIZE_MIB [ROUNDS]]      defaults: 256 MiB, 7 rounds
+#   KVF_BENCH_DIR=/path bench/run.sh      where containers and outputs go
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+size=${1:-256}
+rounds=${2:-7}
+dir=${KVF_BENCH_DIR:-${TMPDIR:-/tmp}/kvf_bench}
+tool=$PWD/build/release/kvf_unpack
+gen=$PWD/build/release/kvf_gen
+
+cmake --workflow --preset release >/dev/null
+mkdir -p "$dir/out"
+for workload in flash mixed log; do
+    for mib in 1 "$size"; do
+        [ -s "$dir/$workload-$mib.kvf" ] || "$gen" "$workload" "$mib" "$dir/$workload-$mib.kvf"
+    done
+done
+
+now() { date +%s%N; }
+median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
+
+# Runs a command in an emptied output folder with its standard output in the
+# file OUTPUT, after the last run's writes have reached the disk; prints
+# seconds and max RSS in KiB.
+timed() {
+    local output=$1
+    shift
+    find "$dir/out" -mindepth 1 -delete
+    sync
+    local start end
+    start=$(now)
+    (cd "$dir/out" && exec /usr/bin/time -f "%M" -o "$dir/rss" "$@" > "$output")
+    end=$(now)
+    echo "$(( (end - start) / 1000 )) $(cat "$dir/rss")" | awk '{printf "%.4f %d\n", $1 / 1e6, $2}'
+}
+
+echo "| workload | size | kvf_unpack s | cat s | ratio | max RSS KiB |"
+echo "|---|---|---|---|---|---|"
+for workload in flash mixed log; do
+    container=$dir/$workload-$size.kvf
+    : > "$dir/times"
+    for ((round = 0; round < rounds; round++)); do
+        read -r cat_s _ < <(timed copy cat "$container")
+        read -r kvf_s kvf_rss < <(timed log "$tool" "$container")
+        echo "$kvf_s $cat_s $kvf_rss" >> "$dir/times"
+    done
+    kvf=$(awk '{print $1}' "$dir/times" | median)
+    cat_=$(awk '{print $2}' "$dir/times" | median)
+    ratio=$(awk '{print $1 / $2}' "$dir/times" | median)
+    rss=$(awk '{print $3}' "$dir/times" | median)
+    printf "| %s | %s MiB | %.3f | %.3f | %.2f | %s |\n" "$workload" "$size" "$kvf" "$cat_" "$ratio" "$rss"
+done
+
+# Peak memory must not grow with the container.
+echo
+echo "| workload | max RSS KiB, 1 MiB | max RSS KiB, $size MiB | growth KiB |"
+echo "|---|---|---|---|"
+for workload in flash mixed log; do
+    small=$(for i in 1 2 3; do timed log "$tool" "$dir/$workload-1.kvf"; done | awk '{print $2}' | median)
+    large=$(for i in 1 2 3; do timed log "$tool" "$dir/$workload-$size.kvf"; done | awk '{print $2}' | median)
+    echo "| $workload | $small | $large | $((large - small)) |"
+done
+echo
+echo "Machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(uname -sr), $(df -T "$dir" | awk 'NR == 2 {print $2}') in $dir"
