@@ -70,7 +70,7 @@ inline RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, 
             args.push_back(const_cast<char*>(arg.c_str()));
         }
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(pipe_fds[1]);
@@ -87,15 +87,22 @@ inline RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, 
     return result;
 }
 
-// Runs kvf_unpack with `args` in `cwd`.
+// Runs kvf_unpack with `args` in `cwd`, under the command in KVF_TEST_WRAPPER
+// (words split at spaces, such as a valgrind command line) when it is set.
 inline RunResult run_tool(const fs::path& cwd, std::vector<std::string> args) {
     args.insert(args.begin(), KVF_UNPACK_BIN);
+    if (const char* wrapper = std::getenv("KVF_TEST_WRAPPER"); wrapper != nullptr && *wrapper != '\0') {
+        std::istringstream words(wrapper);
+        std::vector<std::string> prefix{std::istream_iterator<std::string>(words),
+                                        std::istream_iterator<std::string>()};
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+    }
     return run(cwd, args);
 }
 
 inline void write_bytes(const fs::path& path, const build::Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline build::Bytes read_bytes(const fs::path& path) {
@@ -151,9 +158,8 @@ inline testing::AssertionResult has_bytes(const fs::path& path, const build::Byt
         return testing::AssertionSuccess();
     }
     const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
-    return testing::AssertionFailure() << path << " holds " << actual.size() << " bytes, expected "
-                                       << expected.size() << "; first difference at byte "
-                                       << (diff.first - actual.begin());
+    return testing::AssertionFailure() << path << " holds " << actual.size() << " bytes, expected " << expected.size()
+                                       << "; first difference at byte " << (diff.first - actual.begin());
 }
 
 }  // namespace kvf::test
