@@ -123,7 +123,10 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     }
 
     if (std::ferror(in.in)) {
-        log_printf(log, "%s : ERROR reading inputfile: %s\n", offset_tag(frame_offset).text, path);
+        // The path is the user's and may be longer than a printf line.
+        add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
+        add(log, path);
+        add(log, "\n");
         return STATUS_FAILED;
     }
     return STATUS_OK;

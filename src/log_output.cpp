@@ -20,6 +20,13 @@ bool flush_log(LogOutput& log) {
     return !log.failed;
 }
 
+void add_long(LogOutput& log, std::string_view piece) {
+    flush_log(log);
+    if (std::fwrite(piece.data(), 1, piece.size(), log.out) != piece.size()) {
+        log.failed = true;
+    }
+}
+
 void log_printf(LogOutput& log, const char* format, ...) {
     char* at = reserve(log, LOG_PIECE_MAX);
     std::va_list args;

@@ -32,7 +32,8 @@ void start_log(LogOutput& log, std::FILE* out, bool interactive);
 // Writes out what the block holds; false if the output did not take it all.
 bool flush_log(LogOutput& log);
 
-// Appends printf-style text (at most LOG_PIECE_MAX bytes; longer text is cut).
+// Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is
+// cut): for lines whose arguments are bounded, such as tags and image names.
 [[gnu::format(printf, 2, 3)]] void log_printf(LogOutput& log, const char* format, ...);
 
 // Room for `count` (at most LOG_PIECE_MAX) more bytes, writing out the block if needed.
@@ -43,11 +44,17 @@ inline char* reserve(LogOutput& log, std::size_t count) {
     return log.block + log.used;
 }
 
-// Appends `piece`, cut to LOG_PIECE_MAX bytes.
+// Appends text too long for the block's spare room, such as a path given by the user.
+void add_long(LogOutput& log, std::string_view piece);
+
+// Appends `piece`, of any length.
 inline void add(LogOutput& log, std::string_view piece) {
-    const std::size_t count = piece.size() < LOG_PIECE_MAX ? piece.size() : LOG_PIECE_MAX;
-    std::memcpy(reserve(log, count), piece.data(), count);
-    log.used += count;
+    if (piece.size() > LOG_PIECE_MAX) {
+        add_long(log, piece);
+        return;
+    }
+    std::memcpy(reserve(log, piece.size()), piece.data(), piece.size());
+    log.used += piece.size();
 }
 
 inline constexpr char HEX_DIGITS[] = "0123456789ABCDEF";

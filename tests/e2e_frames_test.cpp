@@ -164,6 +164,16 @@ TEST_F(FrameLog, UnreadableInputEndsWithReadError) {
     EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(FrameLog, ReadErrorNamesALongPathWhole) {
+    const std::string level(200, 'd');
+    const std::string path = level + "/" + level + "/" + level;
+    fs::create_directories(dir.path / path);
+    const RunResult result = run_tool(dir.path, {path});
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP +
+                                         "0x00000000   : ERROR reading inputfile: " + path + "\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
 TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
     Bytes in;
     append(in, erase(1, 2));
