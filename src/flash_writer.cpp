@@ -1,15 +1,31 @@
 #include "flash_writer.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace kvf {
 
 namespace {
 
 constexpr char IMAGE_NAME_CUT[] = "  ";
+// Characters that Windows file names cannot hold; ':' would name a data stream or a drive.
+constexpr std::string_view WINDOWS_RESERVED_CHARACTERS = ":*?\"<>|";
 
-bool is_replaced_in_name(unsigned char c) {
-    return c == ' ' || (c >= 0x01 && c <= 0x1F) || c >= 0x80 || c == '/' || c == '\\';
+bool is_replaced_in_name(unsigned char c, NameRules rules) {
+    if (c == ' ' || (c >= 0x01 && c <= 0x1F) || c >= 0x80 || c == '/' || c == '\\') {
+        return true;
+    }
+    return rules == NameRules::windows &&
+           WINDOWS_RESERVED_CHARACTERS.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Whether Windows takes a file name whose part before its first '.' is
+// `base`, lower case, for a device, whatever follows.
+bool is_device_name(std::string_view base) {
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul") {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9';
 }
 
 // Closes the open run's image; reports a failed write or close on `log`.
@@ -26,7 +42,7 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    std::FILE* file = std::fopen(writer.image_name, "wb");
+    std::FILE* file = create_image(writer.image_name);
     if (file == nullptr) {
         log_printf(log, "%s : ERROR creating outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
         return false;
@@ -39,9 +55,9 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
 
 }  // namespace
 
-void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address) {
+void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address, NameRules rules) {
     std::size_t length = 0;
-    while (text[length] != '\0' && length < NAME_BUFFER_SIZE - 1 - NAME_SUFFIX_LENGTH) {
+    while (text[length] != '\0' && length < NAME_BUFFER_SIZE - 1 - NAME_SUFFIX_LENGTH - DEVICE_ESCAPE_LENGTH) {
         name[length] = text[length];
         ++length;
     }
@@ -55,9 +71,16 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<unsigned char>(c - 'A' + 'a');
         }
-        name[i] = is_replaced_in_name(c) ? '_' : static_cast<char>(c);
+        name[i] = is_replaced_in_name(c, rules) ? '_' : static_cast<char>(c);
     }
     std::snprintf(name + length, NAME_BUFFER_SIZE - length, "_%08X.bin", address);
+    if (rules == NameRules::windows) {
+        const std::string_view whole(name);
+        if (is_device_name(whole.substr(0, whole.find('.')))) {
+            std::memmove(name + DEVICE_ESCAPE_LENGTH, name, whole.size() + 1);
+            name[0] = '_';
+        }
+    }
 }
 
 void start_flash_writer(FlashWriter& writer) {

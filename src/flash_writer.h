@@ -8,6 +8,7 @@
 #include "block_io.h"
 #include "container.h"
 #include "log_output.h"
+#include "platform.h"
 
 namespace kvf {
 
@@ -16,9 +17,11 @@ inline constexpr std::size_t TEXT_BUFFER_SIZE = 255;
 inline constexpr std::size_t NAME_BUFFER_SIZE = 255;
 // "_", eight hex digits of the start address, ".bin".
 inline constexpr std::size_t NAME_SUFFIX_LENGTH = 1 + 8 + 4;
+// The '_' put before a name that Windows would take for a device.
+inline constexpr std::size_t DEVICE_ESCAPE_LENGTH = 1;
 // A frame carries at most PAYLOAD_SIZE characters of text; its name must fit whole.
 static_assert(PAYLOAD_SIZE < TEXT_BUFFER_SIZE);
-static_assert(PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
+static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
 
 // State carried from frame to frame for the whole run of the tool. A run is
 // open exactly while its image file is; every address, 0xFFFFFFFF included,
@@ -36,8 +39,12 @@ void start_flash_writer(FlashWriter& writer);
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with
 // spaces, control bytes, bytes from 0x80 and path separators made '_', then
-// "_%08X.bin". The name never leaves the working directory.
-void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address);
+// "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|' become '_' too,
+// and a name whose part before its first '.' is a device name (con, prn, aux,
+// nul, com0 to com9, lpt0 to lpt9) gets a leading '_'. The name never leaves
+// the working directory.
+void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
+                     NameRules rules = HOST_NAME_RULES);
 
 // Keeps the `length` bytes of `text` as the name giver of the next run; an open run is not touched.
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length);

@@ -3,13 +3,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include <unistd.h>
-
 #include "block_io.h"
 #include "container.h"
 #include "flash_writer.h"
 #include "hexdump.h"
 #include "log_output.h"
+#include "platform.h"
 
 namespace kvf {
 
@@ -147,7 +146,7 @@ int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
     start_reading(input, in);
     start_flash_writer(flash_writer);
     // A terminal sees each frame's lines as they are made.
-    start_log(log_output, out, isatty(fileno(out)) != 0);
+    start_log(log_output, out, is_terminal(out));
     std::uint64_t last_frame_offset = 0;
     int status = frame_loop(input, path, log_output, flash_writer, last_frame_offset);
     if (status != STATUS_OK) {
@@ -165,7 +164,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         return finish_output(out, STATUS_FAILED);
     }
     const char* path = argv[1];
-    std::FILE* in = std::fopen(path, "rb");
+    std::FILE* in = open_input(path);
     if (in == nullptr) {
         std::fprintf(out, "File not found: %s\n", path);
         return finish_output(out, STATUS_FAILED);

@@ -1,40 +1,29 @@
 #include "block_io.h"
 
-#include <cstdlib>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "container_builder.h"
+#include "temp_files.h"
 
 namespace kvf {
 namespace {
 
-// A temporary file holding `bytes`, positioned at its start.
-std::FILE* file_with(const build::Bytes& bytes) {
-    std::FILE* file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::rewind(file);
-    return file;
-}
-
-build::Bytes contents(std::FILE* file) {
-    std::fflush(file);
-    std::rewind(file);
-    build::Bytes bytes;
-    for (int c; (c = std::fgetc(file)) != EOF;) {
-        bytes.push_back(static_cast<std::uint8_t>(c));
-    }
-    return bytes;
+// Writes `bytes` to `stream` and goes back to its start.
+void fill(test::TempStream& stream, const build::Bytes& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stream.file);
+    std::rewind(stream.file);
 }
 
 TEST(BlockReader, TakesRecordsAcrossBlockBoundariesAndEndsOnTheFirstShortTake) {
     // Records of 56 bytes do not divide the block, so one straddles each refill.
     const std::size_t size = 2 * READ_BLOCK_SIZE + 56 * 3 + 20;
     const build::Bytes data = build::pattern(size, 9);
-    std::FILE* file = file_with(data);
+    test::TempStream file;
+    fill(file, data);
     static BlockReader reader;
-    start_reading(reader, file);
+    start_reading(reader, file.file);
     std::size_t position = 0;
     while (true) {
         const std::uint8_t* bytes = nullptr;
@@ -49,26 +38,25 @@ TEST(BlockReader, TakesRecordsAcrossBlockBoundariesAndEndsOnTheFirstShortTake) {
     }
     EXPECT_TRUE(reader.ended);
     EXPECT_EQ(position, size);
-    std::fclose(file);
 }
 
 TEST(BlockReader, InputEndingOnARecordBoundaryGivesOneEmptyTake) {
-    std::FILE* file = file_with(build::pattern(112, 1));
+    test::TempStream file;
+    fill(file, build::pattern(112, 1));
     static BlockReader reader;
-    start_reading(reader, file);
+    start_reading(reader, file.file);
     const std::uint8_t* bytes = nullptr;
     EXPECT_EQ(take(reader, 56, &bytes), 56u);
     EXPECT_EQ(take(reader, 56, &bytes), 56u);
     EXPECT_FALSE(reader.ended);
     EXPECT_EQ(take(reader, 56, &bytes), 0u);
     EXPECT_TRUE(reader.ended);
-    std::fclose(file);
 }
 
 TEST(BlockWriter, GatheredPiecesReachTheFileInOrder) {
-    std::FILE* file = std::tmpfile();
+    test::TempStream file;
     static BlockWriter writer;
-    start_writing(writer, file);
+    start_writing(writer, file.file);
     const build::Bytes frame = build::pattern(47, 3);
     build::Bytes expected;
     // Enough pieces of varying length to fill the block several times over.
@@ -78,8 +66,8 @@ TEST(BlockWriter, GatheredPiecesReachTheFileInOrder) {
         expected.insert(expected.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(count));
     }
     ASSERT_TRUE(flush_block(writer));
-    EXPECT_TRUE(contents(file) == expected);
-    std::fclose(file);
+    const std::string written = file.contents();
+    EXPECT_TRUE(build::Bytes(written.begin(), written.end()) == expected);
 }
 
 }  // namespace

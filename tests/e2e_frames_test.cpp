@@ -1,4 +1,5 @@
 // The log and exit status of the real binary, frame type by frame type.
+#include "captured_log.h"
 #include "tool_runner.h"
 
 namespace kvf::test {
@@ -6,9 +7,6 @@ namespace {
 
 using namespace kvf::build;
 
-const std::string DUMP_HEAD =
-    "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
-    "  ---------------------------------------------------------\n";
 const std::string ZERO_DUMP = DUMP_HEAD + "  ZERO LENGTH\n";
 
 class FrameLog : public testing::Test {
@@ -180,8 +178,7 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
     append(in, progress(3));
     in.push_back(0x41);
     write_bytes(dir.path / "in.kvf", in);
-    const RunResult result =
-        run(dir.path, {"/bin/sh", "-c", std::string("cat in.kvf | ") + KVF_UNPACK_BIN + " /dev/stdin"});
+    const RunResult result = run(dir.path, {"/bin/sh", "-c", "cat in.kvf | " + tool_path() + " /dev/stdin"});
     EXPECT_TRUE(same_log(result.log,
                          "0x00000000   : Erase Flash (00000001, 00000002)\n"
                          "0x00000038   : Update progress-bar to 3 %\n"
@@ -194,7 +191,7 @@ TEST_F(FrameLog, UnwritableLogFailsTheRun) {
     Bytes in;
     append(in, progress(3));
     write_bytes(dir.path / "in.kvf", in);
-    const RunResult result = run(dir.path, {KVF_UNPACK_BIN, "in.kvf"}, "/dev/full");
+    const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "/dev/full");
     EXPECT_EQ(result.status, 1);
 }
 

@@ -214,8 +214,7 @@ TEST_F(Images, RunLargerThanTheReadBlockArrivesWholeThroughAPipe) {
     }
     append(in, progress(100));
     write_bytes(root.path / "in.kvf", in);
-    const RunResult result =
-        run(work, {"/bin/sh", "-c", std::string("cat ../in.kvf | ") + KVF_UNPACK_BIN + " /dev/stdin"});
+    const RunResult result = run(work, {"/bin/sh", "-c", "cat ../in.kvf | " + tool_path() + " /dev/stdin"});
     EXPECT_TRUE(same_log(result.log.substr(0, result.log.find("Unknown")),
                          "0x00000000   : Display text (00000000, 00000000): 'Big'\n"
                          "0x00000038   : New Flashdata found, create new file for it: big_08000000.bin\n"

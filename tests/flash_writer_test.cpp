@@ -7,10 +7,14 @@
 namespace kvf {
 namespace {
 
-std::string image_name(const char* text, std::uint32_t address = 0x10000) {
+std::string image_name(const char* text, std::uint32_t address = 0x10000, NameRules rules = NameRules::posix) {
     char name[NAME_BUFFER_SIZE];
-    make_image_name(name, text, address);
+    make_image_name(name, text, address, rules);
     return name;
+}
+
+std::string windows_name(const char* text) {
+    return image_name(text, 0x10000, NameRules::windows);
 }
 
 TEST(ImageName, CutAtDoubleSpaceLowerCasedAndCleaned) {
@@ -40,10 +44,30 @@ TEST(ImageName, PathSeparatorsCannotLeaveTheWorkingDirectory) {
     EXPECT_EQ(image_name("C:\\boot"), "c:_boot_00010000.bin");
 }
 
-TEST(ImageName, LongestTextStillGetsItsSuffix) {
-    const std::string text(TEXT_BUFFER_SIZE - 1, 'a');
-    const std::string name = image_name(text.c_str());
+TEST(ImageName, WindowsRulesAlsoReplaceReservedCharactersAndEscapeDevices) {
+    EXPECT_EQ(windows_name("C:\\boot"), "c__boot_00010000.bin");
+    EXPECT_EQ(windows_name(":a*b?c\"d<e>f|g"), "_a_b_c_d_e_f_g_00010000.bin");
+    EXPECT_EQ(windows_name("v1.2-rc:3_[X]"), "v1.2-rc_3_[x]_00010000.bin");
+    // The part before the first '.' decides, whatever its case.
+    EXPECT_EQ(windows_name("NUL.x"), "_nul.x_00010000.bin");
+    EXPECT_EQ(windows_name("Com1.bin"), "_com1.bin_00010000.bin");
+    EXPECT_EQ(windows_name("con."), "_con._00010000.bin");
+    for (const char* device : {"aux.1", "prn.1", "com0.1", "com9.1", "lpt0.1", "lpt9.1"}) {
+        EXPECT_EQ(windows_name(device), std::string("_") + device + "_00010000.bin");
+    }
+    // Near misses stay as they are: no '.' after the device name, or more than a device name before it.
+    for (const char* text : {"nul", "con_x", "com10.x", "coma.x", "lpt.x", "xnul.x", "nu.x", "comx.1"}) {
+        EXPECT_EQ(windows_name(text), image_name(text));
+    }
+    EXPECT_EQ(windows_name("a.nul.x"), "a.nul.x_00010000.bin");
+}
+
+TEST(ImageName, LongestTextStillGetsItsSuffixAndDeviceEscape) {
+    std::string text(TEXT_BUFFER_SIZE - 1, 'a');
+    text.replace(0, 4, "nul.");
+    const std::string name = windows_name(text.c_str());
     EXPECT_EQ(name.size(), NAME_BUFFER_SIZE - 1);
+    EXPECT_EQ(name.substr(0, 5), "_nul.");
     EXPECT_EQ(name.substr(name.size() - NAME_SUFFIX_LENGTH), "_00010000.bin");
 }
 

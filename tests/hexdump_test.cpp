@@ -1,30 +1,19 @@
 #include "hexdump.h"
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "captured_log.h"
+
 namespace kvf {
 namespace {
 
-const std::string HEAD =
-    "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
-    "  ---------------------------------------------------------\n";
+using test::DUMP_HEAD;
 
 std::string dump(const std::vector<std::uint8_t>& bytes, std::int32_t count, const char* title = nullptr) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    static LogOutput log;
-    start_log(log, out, false);
-    hexdump(log, title, bytes.data(), count);
-    flush_log(log);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
+    return test::logged([&](LogOutput& log) { hexdump(log, title, bytes.data(), count); });
 }
 
 std::vector<std::uint8_t> counting(std::size_t n) {
@@ -36,29 +25,29 @@ std::vector<std::uint8_t> counting(std::size_t n) {
 }
 
 TEST(Hexdump, ZeroAndNegativeLengthsStillPrintTheHeader) {
-    EXPECT_EQ(dump({}, 0), HEAD + "  ZERO LENGTH\n");
-    EXPECT_EQ(dump({}, -1), HEAD + "  NEGATIVE LENGTH: -1\n");
+    EXPECT_EQ(dump({}, 0), DUMP_HEAD + "  ZERO LENGTH\n");
+    EXPECT_EQ(dump({}, -1), DUMP_HEAD + "  NEGATIVE LENGTH: -1\n");
 }
 
 TEST(Hexdump, TitleComesFirst) {
-    EXPECT_EQ(dump({}, 0, "Trailer"), "Trailer:\n" + HEAD + "  ZERO LENGTH\n");
+    EXPECT_EQ(dump({}, 0, "Trailer"), "Trailer:\n" + DUMP_HEAD + "  ZERO LENGTH\n");
 }
 
 TEST(Hexdump, ShortRowIsPaddedToKeepCharactersAligned) {
-    EXPECT_EQ(dump({0x41, 0x00, 0x7F}, 3), HEAD + "  00000000  41 00 7F" + std::string(13 * 3, ' ') + "  A..\n");
+    EXPECT_EQ(dump({0x41, 0x00, 0x7F}, 3), DUMP_HEAD + "  00000000  41 00 7F" + std::string(13 * 3, ' ') + "  A..\n");
 }
 
 TEST(Hexdump, FullRowsAndRowBoundaries) {
     const std::string row0 = "  00000000  41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  ABCDEFGHIJKLMNOP\n";
-    EXPECT_EQ(dump(counting(16), 16), HEAD + row0);
-    EXPECT_EQ(dump(counting(17), 17), HEAD + row0 + "  00000010  51" + std::string(15 * 3, ' ') + "  Q\n");
-    EXPECT_EQ(dump(counting(29), 29), HEAD + row0 + "  00000010  51 52 53 54 55 56 57 58 59 5A 41 42 43" +
+    EXPECT_EQ(dump(counting(16), 16), DUMP_HEAD + row0);
+    EXPECT_EQ(dump(counting(17), 17), DUMP_HEAD + row0 + "  00000010  51" + std::string(15 * 3, ' ') + "  Q\n");
+    EXPECT_EQ(dump(counting(29), 29), DUMP_HEAD + row0 + "  00000010  51 52 53 54 55 56 57 58 59 5A 41 42 43" +
                                           std::string(3 * 3, ' ') + "  QRSTUVWXYZABC\n");
 }
 
 TEST(Hexdump, OnlyPrintableAsciiShowsAsItself) {
     EXPECT_EQ(dump({0x1F, 0x20, 0x7E, 0x7F, 0x80, 0xFF}, 6),
-              HEAD + "  00000000  1F 20 7E 7F 80 FF" + std::string(10 * 3, ' ') + "  . ~...\n");
+              DUMP_HEAD + "  00000000  1F 20 7E 7F 80 FF" + std::string(10 * 3, ' ') + "  . ~...\n");
 }
 
 }  // namespace

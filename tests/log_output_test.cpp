@@ -1,28 +1,15 @@
 #include "log_output.h"
 
-#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "captured_log.h"
+
 namespace kvf {
 namespace {
 
-// Runs `write` against a log and returns everything it printed.
-template <typename Write>
-std::string logged(Write write) {
-    char* text = nullptr;
-    std::size_t size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    static LogOutput log;
-    start_log(log, out, false);
-    write(log);
-    flush_log(log);
-    std::fclose(out);
-    std::string result(text, size);
-    std::free(text);
-    return result;
-}
+using test::logged;
 
 TEST(LogOutput, HexAndDecimalMatchPrintf) {
     for (const std::uint32_t value : {0u, 1u, 0xAu, 0x2Fu, 0x12345678u, 0x80000000u, 0xFFFFFFFFu}) {
@@ -52,13 +39,15 @@ TEST(LogOutput, ManyLinesCrossTheBlockInOrder) {
     }
     EXPECT_EQ(logged([](LogOutput& log) {
                   for (int i = 0; i < 20000; ++i) {
+                      const std::string dots(static_cast<std::size_t>(i % 70), '.');
                       if (i % 2 == 0) {
                           add(log, "line ");
                           add_decimal(log, i);
-                          add(log, " " + std::string(static_cast<std::size_t>(i % 70), '.') + "\n");
+                          add(log, " ");
+                          add(log, dots);
+                          add(log, "\n");
                       } else {
-                          log_printf(log, "line %d %s\n", i,
-                                     std::string(static_cast<std::size_t>(i % 70), '.').c_str());
+                          log_printf(log, "line %d %s\n", i, dots.c_str());
                       }
                   }
               }),
@@ -66,15 +55,17 @@ TEST(LogOutput, ManyLinesCrossTheBlockInOrder) {
 }
 
 TEST(LogOutput, FailedWriteIsRemembered) {
-    std::FILE* full = std::fopen("/dev/full", "w");
-    ASSERT_NE(full, nullptr);
-    std::setvbuf(full, nullptr, _IONBF, 0);
+    // A stream open for reading only refuses every write, on every platform.
+    test::TempStream file;
+    std::FILE* read_only = std::fopen(file.path.string().c_str(), "rb");
+    ASSERT_NE(read_only, nullptr);
+    std::setvbuf(read_only, nullptr, _IONBF, 0);
     static LogOutput log;
-    start_log(log, full, false);
+    start_log(log, read_only, false);
     add(log, "lost\n");
     EXPECT_FALSE(flush_log(log));
     EXPECT_TRUE(log.failed);
-    std::fclose(full);
+    std::fclose(read_only);
 }
 
 }  // namespace

@@ -2,10 +2,6 @@
 // binary that captures its log and exit status, and checks on the results.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -19,78 +15,35 @@
 #include <gtest/gtest.h>
 
 #include "container_builder.h"
+#include "temp_files.h"
 
 namespace kvf::test {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed with its contents.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kvf_test_XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-};
 
 struct RunResult {
     std::string log;  // everything written to standard output
     int status = -1;  // exit status, or -1 when the process did not exit normally
 };
 
-// Runs `argv` (program first) in `cwd` with standard output captured. When
-// `stdout_path` is given, standard output goes to that file instead.
-inline RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "") {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(cwd.c_str()) != 0) {
-            _exit(126);
-        }
-        int out_fd = pipe_fds[1];
-        if (!stdout_path.empty()) {
-            out_fd = open(stdout_path.c_str(), O_WRONLY);
-        }
-        dup2(out_fd, STDOUT_FILENO);
-        close(pipe_fds[0]);
-        std::vector<char*> args;
-        for (const auto& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    RunResult result;
-    char chunk[4096];
-    ssize_t got;
-    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0) {
-        result.log.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(pipe_fds[0]);
-    int wait_status = 0;
-    waitpid(pid, &wait_status, 0);
-    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-    return result;
+// Runs `argv` (program first, each argument UTF-8) in `cwd` with standard
+// output captured. When `stdout_path` is given, standard output goes to that
+// existing file instead. Defined for each platform in process_*.cpp.
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "");
+
+// The kvf_unpack binary under test.
+std::string tool_path();
+
+// `path` as UTF-8, whatever the platform's own encoding of paths.
+inline std::string utf8_string(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
 }
 
 // Runs kvf_unpack with `args` in `cwd`, under the command in KVF_TEST_WRAPPER
 // (words split at spaces, such as a valgrind command line) when it is set.
 inline RunResult run_tool(const fs::path& cwd, std::vector<std::string> args) {
-    args.insert(args.begin(), KVF_UNPACK_BIN);
+    args.insert(args.begin(), tool_path());
     if (const char* wrapper = std::getenv("KVF_TEST_WRAPPER"); wrapper != nullptr && *wrapper != '\0') {
         std::istringstream words(wrapper);
         std::vector<std::string> prefix{std::istream_iterator<std::string>(words),
@@ -100,7 +53,7 @@ inline RunResult run_tool(const fs::path& cwd, std::vector<std::string> args) {
     return run(cwd, args);
 }
 
-inline void write_bytes(const fs::path& path, const build::Bytes& bytes) {
+inline void write_bytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
@@ -114,7 +67,7 @@ inline build::Bytes read_bytes(const fs::path& path) {
 inline std::vector<std::string> entries(const fs::path& dir) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
+        names.push_back(utf8_string(entry.path().filename()));
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -1,0 +1,47 @@
+// Entry on Windows: the command line arrives as UTF-16, with wildcards already
+// expanded by the runtime; the tool takes its arguments as UTF-8.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "kvf_unpack.h"
+
+// MinGW-w64: expand wildcards in the arguments before wmain, as console
+// programs there do (MSVC links wsetargv.obj for the same).
+extern "C" {
+int _dowildcard = -1;
+}
+
+namespace {
+
+std::string utf8_from_wide(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return {};
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.resize(static_cast<std::size_t>(size) - 1);
+    return utf8;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments.push_back(utf8_from_wide(argv[i]));
+    }
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments) {
+        pointers.push_back(argument.data());
+    }
+    pointers.push_back(nullptr);
+    // The log is text, written as console programs here write it: every LF as CR LF.
+    _setmode(_fileno(stdout), _O_TEXT);
+    return kvf::run_kvf_unpack(argc, pointers.data(), stdout);
+}

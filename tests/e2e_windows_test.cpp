@@ -1,0 +1,181 @@
+// What the Windows build does differently, shown by the real binary: the log
+// in text mode, Windows-safe image names, wildcards expanded by the runtime,
+// any path in UTF-8. Runs on Windows or under Wine.
+#include <windows.h>
+
+#include "captured_log.h"
+#include "kvf_unpack.h"
+#include "tool_runner.h"
+
+namespace kvf::test {
+namespace {
+
+using namespace kvf::build;
+
+// `text` with every line break as the Windows log writes it.
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        out += c == '\n' ? "\r\n" : std::string(1, c);
+    }
+    return out;
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Wine shows the host's file system as drive Z:, where its devices can fail a test's reads and writes.
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+class WindowsBuild : public testing::Test {
+protected:
+    TempDir dir;
+    RunResult unpack(const Bytes& container, const fs::path& name = "in.kvf") {
+        write_bytes(dir.path / name, container);
+        return run_tool(dir.path, {utf8_string(name)});
+    }
+};
+
+TEST_F(WindowsBuild, LogLinesEndInCrLf) {
+    const fs::path examples = fs::absolute(fs::path(KVF_SOURCE_DIR) / "examples");
+    const RunResult result = run_tool(dir.path, {utf8_string(examples / "example.kvf")});
+    EXPECT_TRUE(same_log(result.log, crlf(read_text(examples / "example.log"))));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(entries(dir.path),
+              (std::vector<std::string>{"boot_loader_00010000.bin", "main_app_00020000.bin", "main_app_00030000.bin"}));
+    EXPECT_EQ(fs::file_size(dir.path / "boot_loader_00010000.bin"), 3 * PAYLOAD_SIZE);
+}
+
+TEST_F(WindowsBuild, ImageNamesAvoidStreamsDrivesAndDevices) {
+    const char* texts[] = {"app:x", ":ge_klhqewiu:cjs-", "C:fw", "a*b?c\"d<e>f|g", "NUL.x", "Com1.bin", "lpt9.", "con"};
+    std::vector<std::string> names = {
+        "app_x_00000100.bin",  "_ge_klhqewiu_cjs-_00000200.bin", "c_fw_00000300.bin",   "a_b_c_d_e_f_g_00000400.bin",
+        "_nul.x_00000500.bin", "_com1.bin_00000600.bin",         "_lpt9._00000700.bin", "con_00000800.bin"};
+    Bytes in;
+    std::uint32_t address = 0;
+    for (const char* display_text : texts) {
+        append(in, text(display_text));
+        address += 0x100;
+        append(in, flash(address, pattern(3, address)));
+    }
+    const RunResult result = unpack(in);
+    EXPECT_EQ(result.status, 0);
+    std::vector<std::string> logged_names;
+    const std::string lead = "create new file for it: ";
+    for (std::size_t at = 0; (at = result.log.find(lead, at)) != std::string::npos;) {
+        at += lead.size();
+        logged_names.push_back(result.log.substr(at, result.log.find("\r\n", at) - at));
+    }
+    EXPECT_EQ(logged_names, names) << result.log;
+    names.push_back("in.kvf");
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(entries(dir.path), names);
+    EXPECT_TRUE(has_bytes(dir.path / "_nul.x_00000500.bin", pattern(3, 0x500)));
+}
+
+TEST_F(WindowsBuild, WildcardsAreExpandedByTheRuntime) {
+    Bytes in;
+    append(in, progress(7));
+    close_container(in);
+    write_bytes(dir.path / "fw.kvf", in);
+    RunResult result = run_tool(dir.path, {"*.kvf"});
+    EXPECT_EQ(result.log.substr(0, 43), "0x00000000   : Update progress-bar to 7 %\r\n");
+    EXPECT_EQ(result.status, 0);
+
+    result = run_tool(dir.path, {"*.none"});
+    EXPECT_TRUE(same_log(result.log, "File not found: *.none\r\n"));
+    EXPECT_EQ(result.status, 1);
+
+    write_bytes(dir.path / "other.kvf", in);
+    result = run_tool(dir.path, {"*.kvf"});
+    EXPECT_TRUE(same_log(result.log, "Usage: kvf_unpack FILE\r\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
+    Bytes in;
+    append(in, text("ok"));
+    append(in, flash(0x10, pattern(5, 1)));
+    const RunResult result = unpack(in, fs::path(u8"прошивка.kvf"));
+    EXPECT_EQ(result.status, 0) << result.log;
+    EXPECT_TRUE(has_bytes(dir.path / "ok_00000010.bin", pattern(5, 1)));
+
+    const RunResult missing = run_tool(dir.path, {"\xE5\x9B\xBA\xE4\xBB\xB6.kvf"});  // 固件.kvf
+    EXPECT_TRUE(same_log(missing.log, "File not found: \xE5\x9B\xBA\xE4\xBB\xB6.kvf\r\n"));
+    EXPECT_EQ(missing.status, 1);
+}
+
+TEST_F(WindowsBuild, ImageThatCannotBeCreatedStopsTheRun) {
+    fs::create_directory(dir.path / "_00000100.bin");
+    Bytes in;
+    append(in, flash(0x100, pattern(5, 1)));
+    const RunResult result = unpack(in);
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : ERROR creating outputfile: _00000100.bin\r\n"));
+    EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
+    if (!under_wine()) {
+        GTEST_SKIP() << "needs Wine's view of the host's /dev/full and /proc";
+    }
+    write_bytes(dir.path / "in.kvf", progress(1));
+    const RunResult full = run(dir.path, {tool_path(), "in.kvf"}, "Z:\\dev\\full");
+    EXPECT_EQ(full.status, 1);
+
+    // Opens, but no byte of it can be read.
+    const RunResult unreadable = run_tool(dir.path, {"Z:\\proc\\self\\mem"});
+    EXPECT_TRUE(same_log(unreadable.log, crlf("0x00000000   : Unknown frame\n" + DUMP_HEAD +
+                                              "  ZERO LENGTH\n"
+                                              "0x00000000   : ERROR reading inputfile: Z:\\proc\\self\\mem\n")));
+    EXPECT_EQ(unreadable.status, 1);
+}
+
+TEST_F(WindowsBuild, OffsetsPastFourGiBKeepCounting) {
+    // A sparse file of zero frames, passed over in silence, then three bytes.
+    const std::uintmax_t size = 0x100000018 + 3;
+    { std::ofstream(dir.path / "big.kvf", std::ios::binary).put('\0'); }
+    fs::resize_file(dir.path / "big.kvf", size);
+    const RunResult result = run_tool(dir.path, {"big.kvf"});
+    EXPECT_TRUE(same_log(result.log, crlf("0x100000018   : Unknown frame\n" + DUMP_HEAD + "  00000000  00 00 00" +
+                                          std::string(13 * 3, ' ') + "  ...\n")));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(WindowsBuild, WorkingDirectoryDeeperThanMaxPath) {
+    // Wine starts no process in such a directory, so the tool runs in this one.
+    fs::path deep = fs::absolute(dir.path);
+    for (char c = 'a'; c < 'e'; ++c) {
+        deep /= std::string(90, c);
+    }
+    ASSERT_GT(deep.native().size(), std::size_t{MAX_PATH});
+    const std::wstring extended = L"\\\\?\\" + deep.native();
+    fs::create_directories(extended);
+    Bytes in;
+    append(in, text("deep"));
+    append(in, flash(0x1000, pattern(9, 1)));
+    write_bytes(extended + L"\\in.kvf", in);
+    const fs::path before = fs::current_path();
+    if (!SetCurrentDirectoryW(extended.c_str())) {
+        GTEST_SKIP() << "this system keeps working directories within MAX_PATH";
+    }
+    TempStream out;
+    char program[] = "kvf_unpack";
+    char input[] = "in.kvf";
+    char* argv[] = {program, input, nullptr};
+    const int status = run_kvf_unpack(2, argv, out.file);
+    SetCurrentDirectoryW(before.c_str());
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(same_log(out.contents(),
+                         "0x00000000   : Display text (00000000, 00000000): 'deep'\n"
+                         "0x00000038   : New Flashdata found, create new file for it: deep_00001000.bin\n"
+                         "0x00000070   : Unknown frame\n" +
+                             DUMP_HEAD + "  ZERO LENGTH\n"));
+    EXPECT_TRUE(has_bytes(extended + L"\\deep_00001000.bin", pattern(9, 1)));
+}
+
+}  // namespace
+}  // namespace kvf::test

@@ -1,0 +1,52 @@
+// Runs programs for the end-to-end tests on POSIX systems.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tool_runner.h"
+
+namespace kvf::test {
+
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(126);
+        }
+        int out_fd = pipe_fds[1];
+        if (!stdout_path.empty()) {
+            out_fd = open(stdout_path.c_str(), O_WRONLY);
+        }
+        dup2(out_fd, STDOUT_FILENO);
+        close(pipe_fds[0]);
+        std::vector<char*> args;
+        for (const auto& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    RunResult result;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0) {
+        result.log.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(pipe_fds[0]);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    return result;
+}
+
+std::string tool_path() {
+    return KVF_UNPACK_BIN;
+}
+
+}  // namespace kvf::test

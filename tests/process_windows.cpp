@@ -1,0 +1,98 @@
+// Runs programs for the end-to-end tests on Windows (and under Wine).
+#include <windows.h>
+
+#include "tool_runner.h"
+
+namespace kvf::test {
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
+    return text;
+}
+
+// `argument` as the runtime of the started program splits it back out of the
+// command line; quoted only where it must be, so that wildcards stay wildcards.
+std::wstring quoted(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+}  // namespace
+
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path) {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+        throw std::runtime_error("CreatePipe failed");
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE out = write_end;
+    if (!stdout_path.empty()) {
+        out = CreateFileW(wide(stdout_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                          OPEN_EXISTING, 0, nullptr);
+    }
+    std::wstring command;
+    for (const std::string& argument : argv) {
+        command += (command.empty() ? L"" : L" ") + quoted(wide(argument));
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        cwd.wstring().c_str(), &startup, &process);
+    CloseHandle(write_end);
+    if (out != write_end) {
+        CloseHandle(out);
+    }
+    if (!started) {
+        CloseHandle(read_end);
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+    RunResult result;
+    char chunk[4096];
+    DWORD got = 0;
+    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        result.log.append(chunk, got);
+    }
+    CloseHandle(read_end);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    result.status = static_cast<int>(status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+std::string tool_path() {
+    // Built next to the tests; found from the running test program, since the
+    // build's own paths are host paths.
+    wchar_t self[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+    return (fs::path(std::wstring(self, length)).parent_path().parent_path() / "kvf_unpack.exe").string();
+}
+
+}  // namespace kvf::test
