@@ -2,6 +2,9 @@
 // arbitrary bytes. It works in a private directory, `root/1/2/3/work`, which
 // it empties after every input; a file anywhere else below `root` was
 // written outside the working directory (up to three levels up) and stops the run.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,8 +44,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // fmemopen refuses an empty buffer; an empty temporary file stands in for it.
-    std::FILE* in = size == 0 ? std::tmpfile() : fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+    // The tool reads below stdio, from a file descriptor: the input is a file in memory.
+    const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
+        fail("cannot make the input", work);
+    }
+    std::FILE* in = fdopen(fd, "rb");
     std::FILE* out = std::fopen("/dev/null", "w");
     if (in == nullptr || out == nullptr) {
         fail("cannot open streams", work);

@@ -2,26 +2,33 @@
 
 #include <cstring>
 
+#include "platform.h"
+
 namespace kvf {
 
 void start_reading(BlockReader& reader, std::FILE* in) {
     reader.in = in;
     reader.begin = 0;
     reader.end = 0;
-    reader.stream_ended = false;
+    reader.input_ended = false;
+    reader.failed = false;
     reader.ended = false;
 }
 
-void refill(BlockReader& reader) {
+void refill(BlockReader& reader, std::size_t wanted) {
     const std::size_t left = reader.end - reader.begin;
     std::memmove(reader.block, reader.block + reader.begin, left);
     reader.begin = 0;
     reader.end = left;
-    // fread comes back short only at the end of the stream or on an error.
-    const std::size_t wanted = READ_BLOCK_SIZE - left;
-    const std::size_t got = std::fread(reader.block + left, 1, wanted, reader.in);
-    reader.end += got;
-    reader.stream_ended = got < wanted;
+    while (reader.end < wanted && !reader.input_ended) {
+        const std::ptrdiff_t got = read_ready(reader.in, reader.block + reader.end, READ_BLOCK_SIZE - reader.end);
+        if (got > 0) {
+            reader.end += static_cast<std::size_t>(got);
+        } else {
+            reader.input_ended = true;
+            reader.failed = got < 0;
+        }
+    }
 }
 
 void start_writing(BlockWriter& writer, std::FILE* file) {

@@ -13,28 +13,33 @@ namespace kvf {
 inline constexpr std::size_t READ_BLOCK_SIZE = 1024 * 1024;
 inline constexpr std::size_t WRITE_BLOCK_SIZE = 1024 * 1024;
 
-// Reads a stream in blocks and hands out its bytes a record at a time.
+// Reads an input in blocks and hands out its bytes a record at a time. A
+// refill takes what the input has ready, up to a whole block: a regular file
+// fills the block at once, while a pipe or device hands its records on as
+// soon as they arrive.
 struct BlockReader {
     std::FILE* in = nullptr;
-    std::size_t begin = 0;      // first byte not yet taken
-    std::size_t end = 0;        // one past the last byte read
-    bool stream_ended = false;  // the stream reached its end or failed: no more refills
-    bool ended = false;         // a take came up short, as a read past the end of a stream does
+    std::size_t begin = 0;     // first byte not yet taken
+    std::size_t end = 0;       // one past the last byte read
+    bool input_ended = false;  // the input reached its end or failed: no more refills
+    bool failed = false;       // a read of the input failed
+    bool ended = false;        // a take came up short, as a read past the end of a stream does
     std::uint8_t block[READ_BLOCK_SIZE];
 };
 
-// Starts reading `in` from its current position.
+// Starts reading `in` from its current position; `in` is read below its stdio buffer from now on.
 void start_reading(BlockReader& reader, std::FILE* in);
 
-// Moves the bytes not yet taken to the front of the block and reads behind them.
-void refill(BlockReader& reader);
+// Moves the bytes not yet taken to the front of the block and reads behind
+// them until `wanted` (at most READ_BLOCK_SIZE) bytes are there or the input ends.
+void refill(BlockReader& reader, std::size_t wanted);
 
 // Takes up to `count` (at most READ_BLOCK_SIZE) bytes, pointed to by `bytes`
 // until the next take, and returns how many there were. A short take marks
 // the reader ended, like the end-of-file indicator of a stream.
 inline std::size_t take(BlockReader& reader, std::size_t count, const std::uint8_t** bytes) {
-    if (reader.end - reader.begin < count && !reader.stream_ended) {
-        refill(reader);
+    if (reader.end - reader.begin < count && !reader.input_ended) {
+        refill(reader, count);
     }
     const std::size_t available = reader.end - reader.begin;
     const std::size_t taken = available < count ? available : count;

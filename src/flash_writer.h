@@ -27,14 +27,17 @@ static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BU
 // open exactly while its image file is; every address, 0xFFFFFFFF included,
 // can continue it. Holds a write block, so it is large: keep it in static storage.
 struct FlashWriter {
+    std::FILE* input;                   // never replaced by an image, under any name
+    std::FILE* log;                     // nor is the file the log goes to
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
     std::uint32_t next_address;         // where the open run continues
     char image_name[NAME_BUFFER_SIZE];  // name of the open run's image, for messages
     BlockWriter image;                  // the open run's image file (image.file), or none
 };
 
-// Starts a writer with no display text and no open run.
-void start_flash_writer(FlashWriter& writer);
+// Starts a writer with no display text and no open run; no image may be the
+// file open on `input` or on `log`.
+void start_flash_writer(FlashWriter& writer, std::FILE* input, std::FILE* log);
 
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with

@@ -51,6 +51,15 @@ void add_parameters(LogOutput& log, const Frame& frame) {
     add(log, ")");
 }
 
+// Ends the run after a failed read of the input at the frame at `frame_offset`.
+int report_read_error(LogOutput& log, std::uint64_t frame_offset, const char* path) {
+    // The path is the user's and may be longer than a printf line.
+    add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
+    add(log, path);
+    add(log, "\n");
+    return STATUS_FAILED;
+}
+
 // Reads and acts on frames until the end of the input or a failure;
 // `frame_offset` is left at the last frame's offset.
 int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t& frame_offset) {
@@ -59,7 +68,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
 
     // Like a stream's end-of-file indicator, the reader ends with the first short read.
     while (!in.ended) {
-        if (log.interactive) {
+        if (log.terminal) {
             flush_log(log);
         }
         frame_offset = offset;
@@ -85,7 +94,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             add_frame_line(log, frame_offset, "Display text ");
             add_parameters(log, frame);
             add(log, ": '");
-            add(log, text);
+            add_display_text(log, text);
             add(log, "'\n");
             set_display_text(writer, text.data(), text.size());
             break;
@@ -107,7 +116,8 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         case FRAME_ADMINEND:
             add_frame_line(log, frame_offset, "'ADMINEND' keyword found\n");
             if (read_trailer(in, log, frame_offset) != STATUS_OK) {
-                return STATUS_FAILED;
+                // A trailer cut short by a failed read is a read error as well.
+                return in.failed ? report_read_error(log, frame_offset, path) : STATUS_FAILED;
             }
             break;
         case FRAME_PROGRESS:
@@ -121,14 +131,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         }
     }
 
-    if (std::ferror(in.in)) {
-        // The path is the user's and may be longer than a printf line.
-        add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
-        add(log, path);
-        add(log, "\n");
-        return STATUS_FAILED;
-    }
-    return STATUS_OK;
+    return in.failed ? report_read_error(log, frame_offset, path) : STATUS_OK;
 }
 
 // Flushes the log; a log that could not be written fails the run whatever happened before.
@@ -144,7 +147,7 @@ int finish_output(std::FILE* out, int status) {
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
     start_reading(input, in);
-    start_flash_writer(flash_writer);
+    start_flash_writer(flash_writer, in, out);
     // A terminal sees each frame's lines as they are made.
     start_log(log_output, out, is_terminal(out));
     std::uint64_t last_frame_offset = 0;

@@ -4,9 +4,9 @@
 
 namespace kvf {
 
-void start_log(LogOutput& log, std::FILE* out, bool interactive) {
+void start_log(LogOutput& log, std::FILE* out, bool terminal) {
     log.out = out;
-    log.interactive = interactive;
+    log.terminal = terminal;
     log.failed = false;
     log.used = 0;
 }
@@ -24,6 +24,18 @@ void add_long(LogOutput& log, std::string_view piece) {
     flush_log(log);
     if (std::fwrite(piece.data(), 1, piece.size(), log.out) != piece.size()) {
         log.failed = true;
+    }
+}
+
+void add_display_text(LogOutput& log, std::string_view text) {
+    if (!log.terminal) {
+        add(log, text);
+        return;
+    }
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool control = (byte >= 0x01 && byte <= 0x1F) || byte == 0x7F;
+        add(log, control ? std::string_view("?") : std::string_view(&c, 1));
     }
 }
 

@@ -20,14 +20,14 @@ static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);
 
 struct LogOutput {
     std::FILE* out = nullptr;
-    bool interactive = false;  // flush after every frame, for a terminal
-    bool failed = false;       // a write to `out` came up short
+    bool terminal = false;  // a terminal: flush after every frame, show no control bytes of texts
+    bool failed = false;    // a write to `out` came up short
     std::size_t used = 0;
     char block[LOG_BLOCK_SIZE];
 };
 
-// Starts logging to `out`; `interactive` writes out each frame's lines at once.
-void start_log(LogOutput& log, std::FILE* out, bool interactive);
+// Starts logging to `out`; on a `terminal` each frame's lines are written out at once.
+void start_log(LogOutput& log, std::FILE* out, bool terminal);
 
 // Writes out what the block holds; false if the output did not take it all.
 bool flush_log(LogOutput& log);
@@ -43,6 +43,11 @@ inline char* reserve(LogOutput& log, std::size_t count) {
     }
     return log.block + log.used;
 }
+
+// Appends a display text from the container: byte for byte, but on a
+// terminal with every control byte (0x01 to 0x1F, 0x7F) shown as '?', so
+// that a crafted text cannot move the cursor, retitle the window or forge lines.
+void add_display_text(LogOutput& log, std::string_view text);
 
 // Appends text too long for the block's spare room, such as a path given by the user.
 void add_long(LogOutput& log, std::string_view piece);

@@ -1,4 +1,10 @@
 // The log and exit status of the real binary, frame type by frame type.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "captured_log.h"
 #include "tool_runner.h"
 
@@ -195,12 +201,48 @@ TEST_F(FrameLog, UnwritableLogFailsTheRun) {
     EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(FrameLog, ControlBytesOfTextsShowAsQuestionMarksOnATerminalOnly) {
+    // Clears the screen, retitles the window and forges a line of its own.
+    const std::string crafted = "\x1B[2J\x1B]0;x\x07\r\n0x00000038   : forged\x7F\x01\x1F~";
+    Bytes in;
+    append(in, text(crafted));
+    append(in, progress(1));
+    in.push_back(0x1B);  // hex dumps show such bytes as dots everywhere
+    const std::string shown = "\n0x00000038   : Update progress-bar to 1 %\n0x00000070   : Unknown frame\n" +
+                              DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
+    const RunResult piped = unpack(in);
+    EXPECT_TRUE(same_log(piped.log, "0x00000000   : Display text (00000000, 00000000): '" + crafted + "'" + shown));
+
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const std::string screen = ptsname(terminal);
+    {
+        // Raw, so that what the tool writes arrives unchanged (no CR added to LF).
+        const int side = open(screen.c_str(), O_RDWR | O_NOCTTY);
+        termios mode{};
+        tcgetattr(side, &mode);
+        cfmakeraw(&mode);
+        tcsetattr(side, TCSANOW, &mode);
+        close(side);
+    }
+    const RunResult on_terminal = run(dir.path, {tool_path(), "in.kvf"}, screen);
+    std::string seen;
+    char chunk[4096];
+    for (ssize_t got; (got = read(terminal, chunk, sizeof chunk)) > 0;) {
+        seen.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(terminal);
+    EXPECT_TRUE(same_log(
+        seen, "0x00000000   : Display text (00000000, 00000000): '?[2J?]0;x???0x00000038   : forged???~'" + shown));
+    EXPECT_EQ(on_terminal.status, 0);
+}
+
 TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLog) {
     const fs::path examples = fs::path(KVF_SOURCE_DIR) / "examples";
     const RunResult result = run_tool(dir.path, {(examples / "example.kvf").string()});
-    std::ifstream expected_file(examples / "example.log", std::ios::binary);
-    const std::string expected((std::istreambuf_iterator<char>(expected_file)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(same_log(result.log, expected));
+    EXPECT_TRUE(same_log(result.log, read_text(examples / "example.log")));
     EXPECT_EQ(result.status, 0);
 }
 

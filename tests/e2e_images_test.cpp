@@ -178,6 +178,70 @@ TEST_F(Images, ImageThatCannotBeCreatedStopsTheRun) {
     EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
 }
 
+TEST_F(Images, NeverReplacesItsInputOrItsLogUnderAnyName) {
+    Bytes in;
+    append(in, text("A"));
+    append(in, flash(0x100, pattern(20, 1)));
+    append(in, text("B"));
+    append(in, flash(0x200, pattern(20, 2)));  // its image would be b_00000200.bin
+    append(in, progress(9));
+    for (const std::string how : {"path", "hard link", "symlink", "standard output"}) {
+        SCOPED_TRACE("the image's name names the input or the log by " + how);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        write_bytes(root.path / "in.kvf", in);
+        write_bytes(work / "a_00000100.bin", pattern(100, 9));  // another file: replaced whole
+        const fs::path clash = work / "b_00000200.bin";
+        RunResult result;
+        if (how == "path") {
+            fs::rename(root.path / "in.kvf", clash);
+            result = run_tool(work, {"b_00000200.bin"});
+        } else if (how == "hard link") {
+            fs::create_hard_link(root.path / "in.kvf", clash);
+            result = run_tool(work, {"../in.kvf"});
+        } else if (how == "symlink") {
+            fs::create_symlink("../in.kvf", clash);
+            result = run_tool(work, {"../in.kvf"});
+        } else {
+            write_bytes(clash, {});
+            result = run(work, {tool_path(), "../in.kvf"}, clash.string());
+            result.log = read_text(clash);
+        }
+        EXPECT_TRUE(same_log(result.log,
+                             "0x00000000   : Display text (00000000, 00000000): 'A'\n"
+                             "0x00000038   : New Flashdata found, create new file for it: a_00000100.bin\n"
+                             "0x00000070   : Display text (00000000, 00000000): 'B'\n"
+                             "0x000000A8   : End of current Flash data found, closing flashfile\n"
+                             "0x000000A8   : ERROR creating outputfile: b_00000200.bin\n"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
+        if (how != "standard output") {
+            EXPECT_TRUE(has_bytes(clash, in));
+        }
+    }
+}
+
+TEST_F(Images, StreamedInputIsActedOnAsItArrives) {
+    Bytes first;
+    append(first, text("live"));
+    append(first, flash(0x100, pattern(10, 1)));
+    Bytes rest;
+    append(rest, flash(0x10A, pattern(10, 2)));
+    close_container(rest);
+    write_bytes(root.path / "first.kvf", first);
+    write_bytes(root.path / "rest.kvf", rest);
+    // The rest is written once the first run's image exists, or after 10 s.
+    const std::string writer =
+        "cat ../first.kvf; i=0; until [ -e live_00000100.bin ] || [ $i -ge 100 ]; do sleep 0.1; i=$((i + 1)); done; "
+        "[ -e live_00000100.bin ] && echo acted > ../acted; cat ../rest.kvf";
+    const RunResult result = run(work, {"/bin/sh", "-c", "(" + writer + ") | " + tool_path() + " /dev/stdin"});
+    EXPECT_EQ(read_text(root.path / "acted"), "acted\n") << "the first frames waited for the rest";
+    EXPECT_EQ(result.status, 0) << result.log;
+    Bytes data = pattern(10, 1);
+    append(data, pattern(10, 2));
+    EXPECT_TRUE(has_bytes(work / "live_00000100.bin", data));
+}
+
 TEST_F(Images, FullDiskFailsTheRunAtBreakAndAtTheEnd) {
     fs::create_symlink("/dev/full", work / "_00000100.bin");
     Bytes at_break;

@@ -21,11 +21,6 @@ std::string crlf(const std::string& text) {
     return out;
 }
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // Wine shows the host's file system as drive Z:, where its devices can fail a test's reads and writes.
 bool under_wine() {
     return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
@@ -116,6 +111,44 @@ TEST_F(WindowsBuild, ImageThatCannotBeCreatedStopsTheRun) {
     const RunResult result = unpack(in);
     EXPECT_TRUE(same_log(result.log, "0x00000000   : ERROR creating outputfile: _00000100.bin\r\n"));
     EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(WindowsBuild, NeverReplacesItsInputOrItsLogUnderAnyName) {
+    Bytes in;
+    append(in, text("A"));
+    append(in, flash(0x100, pattern(20, 1)));
+    append(in, text("B"));
+    append(in, flash(0x200, pattern(20, 2)));  // its image would be b_00000200.bin
+    for (const std::string how : {"path", "hard link", "standard output"}) {
+        SCOPED_TRACE("the image's name names the input or the log by " + how);
+        TempDir work;
+        const fs::path clash = work.path / "b_00000200.bin";
+        RunResult result;
+        if (how == "path") {
+            write_bytes(clash, in);
+            result = run_tool(work.path, {"b_00000200.bin"});
+        } else if (how == "hard link") {
+            write_bytes(work.path / "in.kvf", in);
+            fs::create_hard_link(work.path / "in.kvf", clash);
+            result = run_tool(work.path, {"in.kvf"});
+        } else {
+            write_bytes(work.path / "in.kvf", in);
+            write_bytes(clash, {});
+            result = run(work.path, {tool_path(), "in.kvf"}, utf8_string(clash));
+            result.log = read_text(clash);
+        }
+        EXPECT_TRUE(
+            same_log(result.log, crlf("0x00000000   : Display text (00000000, 00000000): 'A'\n"
+                                      "0x00000038   : New Flashdata found, create new file for it: a_00000100.bin\n"
+                                      "0x00000070   : Display text (00000000, 00000000): 'B'\n"
+                                      "0x000000A8   : End of current Flash data found, closing flashfile\n"
+                                      "0x000000A8   : ERROR creating outputfile: b_00000200.bin\n")));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(has_bytes(work.path / "a_00000100.bin", pattern(20, 1)));
+        if (how != "standard output") {
+            EXPECT_TRUE(has_bytes(clash, in));
+        }
+    }
 }
 
 TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {

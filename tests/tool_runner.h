@@ -58,6 +58,11 @@ inline void write_bytes(const fs::path& path, std::span<const std::uint8_t> byte
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+inline std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 inline build::Bytes read_bytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return build::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
