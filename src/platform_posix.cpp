@@ -39,7 +39,9 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
 
 std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log) {
     // Opened without truncating, so that it can be compared with the input
-    // and the log first; truncated only once it is known to be neither.
+    // and the log first; truncated only once it is known to be neither. An
+    // empty file is left alone: truncating it anyway makes ext4 write the
+    // whole image out at its close (its guard for files replaced by truncation).
     const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         return nullptr;
@@ -47,7 +49,7 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log) {
     struct stat image {};
     bool usable = fstat(fd, &image) == 0;
     if (usable && S_ISREG(image.st_mode)) {
-        usable = !same_file(image, input) && !same_file(image, log) && ftruncate(fd, 0) == 0;
+        usable = !same_file(image, input) && !same_file(image, log) && (image.st_size == 0 || ftruncate(fd, 0) == 0);
     }
     std::FILE* file = usable ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
