@@ -239,11 +239,15 @@ TEST_F(FrameLog, ControlBytesOfTextsShowAsQuestionMarksOnATerminalOnly) {
     EXPECT_EQ(on_terminal.status, 0);
 }
 
-TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLog) {
+TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLogAndImages) {
     const fs::path examples = fs::path(KVF_SOURCE_DIR) / "examples";
     const RunResult result = run_tool(dir.path, {(examples / "example.kvf").string()});
     EXPECT_TRUE(same_log(result.log, read_text(examples / "example.log")));
     EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(entries(dir.path), entries(examples / "images"));
+    for (const std::string& image : entries(examples / "images")) {
+        EXPECT_TRUE(has_bytes(dir.path / image, read_bytes(examples / "images" / image)));
+    }
 }
 
 }  // namespace

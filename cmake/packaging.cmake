@@ -1,0 +1,82 @@
+# What `cmake --install` puts where, and the packages CPack makes of it:
+#   Linux: a tarball (bin/, share/man/man1/, README.md) and a Debian package
+#          (/usr/bin, the man page compressed, copyright, changelog and
+#          README.md in /usr/share/doc/kvf-unpack);
+#   Windows: a zip with kvf_unpack.exe, README.md and the manual as text.
+# Files only one package holds are in components left out of a plain install;
+# cpack_generator_options.cmake picks each package's components.
+include(GNUInstallDirs)
+
+set(KVF_MAINTAINER_EMAIL "kvf-unpack@example.org")
+
+# The version reaches the man page footer from here, as it reaches the packages.
+configure_file(doc/kvf_unpack.1.in kvf_unpack.1 @ONLY)
+set(KVF_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.1)
+
+if(WIN32)
+  find_program(KVF_GROFF groff REQUIRED)
+  add_custom_command(
+    OUTPUT kvf_unpack.txt
+    COMMAND ${CMAKE_COMMAND} -DGROFF=${KVF_GROFF} -DMAN=${KVF_MAN_PAGE}
+            -DTEXT=${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt -P ${PROJECT_SOURCE_DIR}/cmake/render_manual.cmake
+    DEPENDS ${KVF_MAN_PAGE} ${PROJECT_SOURCE_DIR}/cmake/render_manual.cmake
+    COMMENT "Rendering the manual as text")
+  add_custom_target(kvf_manual_text ALL DEPENDS kvf_unpack.txt)
+  install(TARGETS kvf_unpack RUNTIME DESTINATION . COMPONENT tool)
+  install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt DESTINATION . COMPONENT docs)
+else()
+  install(TARGETS kvf_unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  install(FILES ${KVF_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+  install(FILES README.md DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
+
+  # Debian wants the man page and the changelog compressed (gzip -9n: no
+  # name, no time stamp, so the package is reproducible).
+  find_program(KVF_GZIP gzip)
+  if(KVF_GZIP)
+    configure_file(packaging/debian/changelog.in changelog @ONLY)
+    add_custom_command(
+      OUTPUT debian/kvf_unpack.1.gz debian/changelog.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory debian
+      COMMAND ${KVF_GZIP} -9n -c ${KVF_MAN_PAGE} > debian/kvf_unpack.1.gz
+      COMMAND ${KVF_GZIP} -9n -c ${CMAKE_CURRENT_BINARY_DIR}/changelog > debian/changelog.gz
+      DEPENDS ${KVF_MAN_PAGE} ${CMAKE_CURRENT_BINARY_DIR}/changelog
+      COMMENT "Compressing the man page and changelog for the Debian package")
+    add_custom_target(kvf_debian_files ALL DEPENDS debian/kvf_unpack.1.gz debian/changelog.gz)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/kvf_unpack.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT debian EXCLUDE_FROM_ALL)
+    install(FILES packaging/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz README.md
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kvf-unpack COMPONENT debian EXCLUDE_FROM_ALL)
+  endif()
+endif()
+
+set(CPACK_PACKAGE_NAME kvf_unpack)
+set(CPACK_PACKAGE_VENDOR "kvf_unpack developers")
+set(CPACK_PACKAGE_CONTACT "kvf_unpack developers <${KVF_MAINTAINER_EMAIL}>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "take apart KVF firmware-download containers")
+set(CPACK_PACKAGE_DESCRIPTION
+    "kvf_unpack reads a KVF firmware-download container frame by frame, logs
+every frame with its offset, hex-dumps whatever does not have the expected
+shape, checks the dummy frames and writes each run of contiguous flash data
+into its own image file in the working directory.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_generator_options.cmake)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(KVF_PACKAGE_SYSTEM windows)
+else()
+  set(CPACK_GENERATOR "TGZ;DEB")
+  set(KVF_PACKAGE_SYSTEM linux)
+endif()
+set(CPACK_PACKAGE_FILE_NAME "kvf_unpack-${PROJECT_VERSION}-${KVF_PACKAGE_SYSTEM}-x86_64")
+set(CPACK_COMPONENTS_ALL_IN_ONE_PACKAGE ON)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_PACKAGE_NAME kvf-unpack)
+set(CPACK_DEBIAN_FILE_NAME "kvf-unpack_${PROJECT_VERSION}_amd64.deb")
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
