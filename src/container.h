@@ -32,8 +32,6 @@ static_assert(PAYLOAD_OFFSET == PARAM2_OFFSET + WORD_SIZE);
 static_assert(PAYLOAD_OFFSET + PAYLOAD_SIZE == FRAME_SIZE);
 static_assert(TRAILER_WORDS * WORD_SIZE == TRAILER_SIZE);
 static_assert(TRAILER_CHECKSUM_WORD == TRAILER_WORDS);
-// The trailer is read with one byte to spare into the frame buffer.
-static_assert(TRAILER_SIZE + 1 <= FRAME_SIZE);
 
 enum FrameType : std::uint8_t {
     FRAME_ERASE_FLASH = 0x12,

@@ -34,7 +34,7 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
     const bool closed = std::fclose(writer.image.file) == 0;
     writer.image.file = nullptr;
     if (!written || !closed) {
-        log_printf(log, "%s : ERROR writing outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
+        frame_printf(log, frame_offset, "ERROR writing outputfile: %s\n", writer.image_name);
         return false;
     }
     return true;
@@ -44,12 +44,11 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
     make_image_name(writer.image_name, writer.last_text, address);
     std::FILE* file = create_image(writer.image_name, writer.input, writer.log);
     if (file == nullptr) {
-        log_printf(log, "%s : ERROR creating outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
+        frame_printf(log, frame_offset, "ERROR creating outputfile: %s\n", writer.image_name);
         return false;
     }
     start_writing(writer.image, file);
-    log_printf(log, "%s : New Flashdata found, create new file for it: %s\n", offset_tag(frame_offset).text,
-               writer.image_name);
+    frame_printf(log, frame_offset, "New Flashdata found, create new file for it: %s\n", writer.image_name);
     return true;
 }
 
@@ -104,12 +103,11 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
                    std::uint32_t address, const std::uint8_t* payload) {
     // A length beyond the payload would read past the frame; nothing of this frame is used.
     if (length > PAYLOAD_SIZE) {
-        log_printf(log, "%s : ERROR: Flash data length %08X exceeds the frame payload\n", offset_tag(frame_offset).text,
-                   length);
+        frame_printf(log, frame_offset, "ERROR: Flash data length %08X exceeds the frame payload\n", length);
         return false;
     }
     if (writer.image.file != nullptr && address != writer.next_address) {
-        log_printf(log, "%s : End of current Flash data found, closing flashfile\n", offset_tag(frame_offset).text);
+        add_frame_line(log, frame_offset, "End of current Flash data found, closing flashfile\n");
         if (!close_run(writer, log, frame_offset)) {
             return false;
         }
@@ -118,7 +116,7 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
         return false;
     }
     if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
-        log_printf(log, "%s : ERROR writing outputfile: %s\n", offset_tag(frame_offset).text, writer.image_name);
+        frame_printf(log, frame_offset, "ERROR writing outputfile: %s\n", writer.image_name);
         return false;
     }
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.

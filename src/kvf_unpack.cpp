@@ -22,6 +22,9 @@ BlockReader input;
 FlashWriter flash_writer;
 LogOutput log_output;
 
+// Every take from the reader, a frame or the trailer with one byte to spare, fits its block.
+static_assert(FRAME_SIZE <= READ_BLOCK_SIZE && TRAILER_SIZE + 1 <= READ_BLOCK_SIZE);
+
 // Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
 int read_trailer(BlockReader& in, LogOutput& log, std::uint64_t frame_offset) {
     // One byte more than the trailer, so that anything after it is seen.
@@ -29,7 +32,7 @@ int read_trailer(BlockReader& in, LogOutput& log, std::uint64_t frame_offset) {
     const std::uint8_t* bytes = nullptr;
     const std::size_t count = take(in, TRAILER_SIZE + 1, &bytes);
     if (count != TRAILER_SIZE) {
-        log_printf(log, "%s : Unexpected trailer bytes found after ADMINEND:\n", offset_tag(frame_offset).text);
+        add_frame_line(log, frame_offset, "Unexpected trailer bytes found after ADMINEND:\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
         return STATUS_FAILED;
     }
@@ -102,8 +105,8 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         case FRAME_DUMMY:
             if (const std::size_t bad = first_bad_dummy_byte(bytes); bad != 0) {
                 // The message has no line break of its own.
-                log_printf(log, "%s : ERROR: Expected all framedata to be 0xFF but #%d is %02X",
-                           offset_tag(frame_offset).text, static_cast<int>(bad), bytes[bad]);
+                frame_printf(log, frame_offset, "ERROR: Expected all framedata to be 0xFF but #%d is %02X",
+                             static_cast<int>(bad), bytes[bad]);
                 return STATUS_FAILED;
             }
             add_frame_line(log, frame_offset, "Dummy frame found (payload is all 0xFF)\n");
@@ -158,7 +161,7 @@ int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
         status = STATUS_FAILED;
     }
     flush_log(log_output);
-    return status;
+    return finish_output(out, status);
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
@@ -174,7 +177,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     }
     const int status = unpack_container(in, path, out);
     std::fclose(in);
-    return finish_output(out, status);
+    return status;
 }
 
 }  // namespace kvf

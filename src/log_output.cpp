@@ -7,24 +7,17 @@ namespace kvf {
 void start_log(LogOutput& log, std::FILE* out, bool terminal) {
     log.out = out;
     log.terminal = terminal;
-    log.failed = false;
     log.used = 0;
 }
 
-bool flush_log(LogOutput& log) {
-    const std::size_t count = log.used;
+void flush_log(LogOutput& log) {
+    std::fwrite(log.block, 1, log.used, log.out);
     log.used = 0;
-    if (count != 0 && std::fwrite(log.block, 1, count, log.out) != count) {
-        log.failed = true;
-    }
-    return !log.failed;
 }
 
 void add_long(LogOutput& log, std::string_view piece) {
     flush_log(log);
-    if (std::fwrite(piece.data(), 1, piece.size(), log.out) != piece.size()) {
-        log.failed = true;
-    }
+    std::fwrite(piece.data(), 1, piece.size(), log.out);
 }
 
 void add_display_text(LogOutput& log, std::string_view text) {
@@ -39,16 +32,32 @@ void add_display_text(LogOutput& log, std::string_view text) {
     }
 }
 
-void log_printf(LogOutput& log, const char* format, ...) {
+namespace {
+
+void add_formatted(LogOutput& log, const char* format, std::va_list args) {
     char* at = reserve(log, LOG_PIECE_MAX);
-    std::va_list args;
-    va_start(args, format);
     const int length = std::vsnprintf(at, LOG_PIECE_MAX, format, args);
-    va_end(args);
     if (length > 0) {
         log.used +=
             static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length) : LOG_PIECE_MAX - 1;
     }
+}
+
+}  // namespace
+
+void log_printf(LogOutput& log, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    add_formatted(log, format, args);
+    va_end(args);
+}
+
+void frame_printf(LogOutput& log, std::uint64_t offset, const char* format, ...) {
+    add_frame_line(log, offset, "");
+    std::va_list args;
+    va_start(args, format);
+    add_formatted(log, format, args);
+    va_end(args);
 }
 
 }  // namespace kvf

@@ -193,12 +193,19 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
     EXPECT_EQ(result.status, 0);
 }
 
-TEST_F(FrameLog, UnwritableLogFailsTheRun) {
-    Bytes in;
-    append(in, progress(3));
-    write_bytes(dir.path / "in.kvf", in);
-    const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "/dev/full");
-    EXPECT_EQ(result.status, 1);
+TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
+    // A log that ends in the final flush, and one written out in pieces long before the end.
+    for (const std::size_t frames : {1, 5000}) {
+        SCOPED_TRACE(std::to_string(frames) + " progress frames");
+        Bytes in;
+        for (std::size_t i = 0; i < frames; ++i) {
+            append(in, progress(3));
+        }
+        write_bytes(dir.path / "in.kvf", in);
+        const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "/dev/full");
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "kvf_unpack: error writing the log to standard output\n");
+    }
 }
 
 TEST_F(FrameLog, ControlBytesOfTextsShowAsQuestionMarksOnATerminalOnly) {

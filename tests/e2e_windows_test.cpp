@@ -105,27 +105,24 @@ TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
     EXPECT_EQ(missing.status, 1);
 }
 
-TEST_F(WindowsBuild, ImageThatCannotBeCreatedStopsTheRun) {
-    fs::create_directory(dir.path / "_00000100.bin");
-    Bytes in;
-    append(in, flash(0x100, pattern(5, 1)));
-    const RunResult result = unpack(in);
-    EXPECT_TRUE(same_log(result.log, "0x00000000   : ERROR creating outputfile: _00000100.bin\r\n"));
-    EXPECT_EQ(result.status, 1);
-}
-
-TEST_F(WindowsBuild, NeverReplacesItsInputOrItsLogUnderAnyName) {
+// An image name taken by a directory cannot be created; one that names the
+// input or the log, under any name, must not be: either way the run stops.
+TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     Bytes in;
     append(in, text("A"));
     append(in, flash(0x100, pattern(20, 1)));
     append(in, text("B"));
     append(in, flash(0x200, pattern(20, 2)));  // its image would be b_00000200.bin
-    for (const std::string how : {"path", "hard link", "standard output"}) {
-        SCOPED_TRACE("the image's name names the input or the log by " + how);
+    for (const std::string how : {"directory", "path", "hard link", "standard output"}) {
+        SCOPED_TRACE("the image's name is taken by: " + how);
         TempDir work;
         const fs::path clash = work.path / "b_00000200.bin";
         RunResult result;
-        if (how == "path") {
+        if (how == "directory") {
+            write_bytes(work.path / "in.kvf", in);
+            fs::create_directory(clash);
+            result = run_tool(work.path, {"in.kvf"});
+        } else if (how == "path") {
             write_bytes(clash, in);
             result = run_tool(work.path, {"b_00000200.bin"});
         } else if (how == "hard link") {
@@ -146,7 +143,7 @@ TEST_F(WindowsBuild, NeverReplacesItsInputOrItsLogUnderAnyName) {
                                       "0x000000A8   : ERROR creating outputfile: b_00000200.bin\n")));
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(has_bytes(work.path / "a_00000100.bin", pattern(20, 1)));
-        if (how != "standard output") {
+        if (how != "directory" && how != "standard output") {
             EXPECT_TRUE(has_bytes(clash, in));
         }
     }
@@ -159,6 +156,7 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
     write_bytes(dir.path / "in.kvf", progress(1));
     const RunResult full = run(dir.path, {tool_path(), "in.kvf"}, "Z:\\dev\\full");
     EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.errors, "kvf_unpack: error writing the log to standard output\r\n");
 
     // Opens, but no byte of it can be read.
     const RunResult unreadable = run_tool(dir.path, {"Z:\\proc\\self\\mem"});

@@ -12,6 +12,8 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     if (pipe(pipe_fds) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    // A file rather than a second pipe: nothing to drain while the program runs.
+    const fs::path errors = unique_temp_path("kvf_stderr_");
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(cwd.c_str()) != 0) {
@@ -22,6 +24,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
             out_fd = open(stdout_path.c_str(), O_WRONLY);
         }
         dup2(out_fd, STDOUT_FILENO);
+        dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
         close(pipe_fds[0]);
         std::vector<char*> args;
         for (const auto& arg : argv) {
@@ -42,6 +45,8 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     int wait_status = 0;
     waitpid(pid, &wait_status, 0);
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    result.errors = read_text(errors);
+    fs::remove(errors);
     return result;
 }
 

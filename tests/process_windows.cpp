@@ -50,6 +50,10 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
         out = CreateFileW(wide(stdout_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                           OPEN_EXISTING, 0, nullptr);
     }
+    // A file rather than a second pipe: nothing to drain while the program runs.
+    const fs::path errors_path = unique_temp_path("kvf_stderr_");
+    const HANDLE errors = CreateFileW(errors_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &inheritable, CREATE_ALWAYS, 0, nullptr);
     std::wstring command;
     for (const std::string& argument : argv) {
         command += (command.empty() ? L"" : L" ") + quoted(wide(argument));
@@ -59,11 +63,12 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = out;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = errors;
     PROCESS_INFORMATION process{};
     const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         cwd.wstring().c_str(), &startup, &process);
     CloseHandle(write_end);
+    CloseHandle(errors);
     if (out != write_end) {
         CloseHandle(out);
     }
@@ -82,6 +87,8 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     DWORD status = 0;
     GetExitCodeProcess(process.hProcess, &status);
     result.status = static_cast<int>(status);
+    result.errors = read_text(errors_path);
+    fs::remove(errors_path);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return result;

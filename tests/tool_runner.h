@@ -22,13 +22,15 @@ namespace kvf::test {
 namespace fs = std::filesystem;
 
 struct RunResult {
-    std::string log;  // everything written to standard output
-    int status = -1;  // exit status, or -1 when the process did not exit normally
+    std::string log;     // everything written to standard output
+    std::string errors;  // everything written to standard error
+    int status = -1;     // exit status, or -1 when the process did not exit normally
 };
 
 // Runs `argv` (program first, each argument UTF-8) in `cwd` with standard
-// output captured. When `stdout_path` is given, standard output goes to that
-// existing file instead. Defined for each platform in process_*.cpp.
+// output and standard error captured. When `stdout_path` is given, standard
+// output goes to that existing file instead. Defined for each platform in
+// process_*.cpp.
 RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "");
 
 // The kvf_unpack binary under test.
