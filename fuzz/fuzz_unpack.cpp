@@ -5,12 +5,16 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
+#include "flash_writer.h"
 #include "kvf_unpack.h"
 
 namespace {
@@ -23,6 +27,29 @@ fs::path work;
 void fail(const char* what, const fs::path& path) {
     std::fprintf(stderr, "fuzz_unpack: %s: %s\n", what, path.c_str());
     std::abort();
+}
+
+// The Windows name rules, which the tool applies only there, on the input's
+// first bytes as a display text: no name holds a character Windows reserves
+// or a path separator, and none starts with a device name.
+void check_windows_name(const std::uint8_t* data, std::size_t size) {
+    char text[kvf::PAYLOAD_SIZE + 1] = {};
+    std::memcpy(text, data, std::min(size, kvf::PAYLOAD_SIZE));
+    char name[kvf::NAME_BUFFER_SIZE];
+    kvf::make_image_name(name, text, 0x10000, kvf::NameRules::windows);
+    const std::string_view whole(name);
+    if (whole.find_first_of("/\\:*?\"<>|") != std::string_view::npos) {
+        fail("reserved character in a Windows name", name);
+    }
+    const std::string_view base = whole.substr(0, whole.find('.'));
+    for (const char* device : {"con", "prn", "aux", "nul"}) {
+        if (base == device) {
+            fail("device name", name);
+        }
+    }
+    if (base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9') {
+        fail("device name", name);
+    }
 }
 
 }  // namespace
@@ -44,6 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check_windows_name(data, size);
     // The tool reads below stdio, from a file descriptor: the input is a file in memory.
     const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
     if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
