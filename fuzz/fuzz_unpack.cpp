@@ -25,7 +25,7 @@ fs::path root;
 fs::path work;
 
 void fail(const char* what, const fs::path& path) {
-    std::fprintf(stderr, "fuzz_unpack: %s: %s\n", what, path.c_str());
+    (void)std::fprintf(stderr, "fuzz_unpack: %s: %s\n", what, path.c_str());
     std::abort();
 }
 
@@ -54,7 +54,7 @@ void check_windows_name(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     std::string pattern = (fs::temp_directory_path() / "kvf_fuzz_XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         fail("cannot make a directory", pattern);
@@ -63,10 +63,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     work = root / "1" / "2" / "3" / "work";
     fs::create_directories(work);
     fs::current_path(work);
-    std::atexit([] {
+    const int registered = std::atexit([] {
         std::error_code ignored;
         fs::remove_all(root, ignored);
     });
+    if (registered != 0) {
+        fail("cannot register the clean-up", root);
+    }
     return 0;
 }
 
@@ -83,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("cannot open streams", work);
     }
     const int status = kvf::unpack_container(in, "fuzz-input", out);
-    std::fclose(in);
-    std::fclose(out);
+    (void)std::fclose(in);
+    (void)std::fclose(out);
     if (status != 0 && status != 1) {
         fail("unexpected status", work);
     }

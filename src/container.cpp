@@ -16,7 +16,7 @@ Trailer decode_trailer(const std::uint8_t* bytes) {
 std::size_t display_text_length(const std::uint8_t* payload) {
     // A text that fills the payload without a terminating NUL is taken whole.
     const void* nul = std::memchr(payload, 0, PAYLOAD_SIZE);
-    return nul ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - payload) : PAYLOAD_SIZE;
+    return nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - payload) : PAYLOAD_SIZE;
 }
 
 std::size_t first_bad_dummy_byte(const std::uint8_t* frame) {

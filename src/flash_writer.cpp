@@ -72,7 +72,11 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
         }
         name[i] = is_replaced_in_name(c, rules) ? '_' : static_cast<char>(c);
     }
-    std::snprintf(name + length, NAME_BUFFER_SIZE - length, "_%08X.bin", address);
+    // "_%08X.bin": the buffer has room for it after any text (see NAME_SUFFIX_LENGTH).
+    char* suffix = name + length;
+    *suffix++ = '_';
+    suffix += format_hex(suffix, address, 8);
+    std::memcpy(suffix, ".bin", 5);
     if (rules == NameRules::windows) {
         const std::string_view whole(name);
         if (is_device_name(whole.substr(0, whole.find('.')))) {
@@ -130,9 +134,10 @@ bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_
 
 void abandon_flash_runs(FlashWriter& writer) {
     if (writer.image.file != nullptr) {
-        // What the run gathered still goes to disk; earlier runs are already complete.
-        flush_block(writer.image);
-        std::fclose(writer.image.file);
+        // What the run gathered still goes to disk, unchecked: the run has
+        // failed already, and earlier runs are complete.
+        (void)flush_block(writer.image);
+        (void)std::fclose(writer.image.file);
         writer.image.file = nullptr;
     }
 }

@@ -12,7 +12,7 @@
 
 namespace kvf {
 
-inline constexpr std::size_t LOG_BLOCK_SIZE = 64 * 1024;
+inline constexpr std::size_t LOG_BLOCK_SIZE = std::size_t{64} * 1024;
 // The most that one add or one log_printf may append.
 inline constexpr std::size_t LOG_PIECE_MAX = 512;
 static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);
@@ -69,7 +69,7 @@ inline constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 // Writes `value` as upper-case hex digits, at least `min_digits` (1 to 16) of
 // them, to `out`, which has room for 16; returns the count written.
 inline std::size_t format_hex(char* out, std::uint64_t value, int min_digits) {
-    const int needed = (std::bit_width(value) + 3) / 4;
+    const int needed = (static_cast<int>(std::bit_width(value)) + 3) / 4;
     const int count = needed > min_digits ? needed : min_digits;
     for (int i = count - 1; i >= 0; --i) {
         out[i] = HEX_DIGITS[value & 0xF];
@@ -93,7 +93,7 @@ inline void add_decimal(LogOutput& log, std::int32_t value) {
     char digits[11];
     std::size_t first = sizeof digits;
     // Work in the unsigned domain so that INT32_MIN has a magnitude.
-    std::uint32_t magnitude = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    std::uint32_t magnitude = value < 0 ? 0U - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
     do {
         digits[--first] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;

@@ -33,10 +33,12 @@ std::string utf8_from_wide(const wchar_t* text) {
 
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {
         arguments.push_back(utf8_from_wide(argv[i]));
     }
     std::vector<char*> pointers;
+    pointers.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) {
         pointers.push_back(argument.data());
     }

@@ -32,7 +32,7 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix) {
 
 // `path` (UTF-8) as a full path with the \\?\ prefix; devices (\\.\NUL) stay as they are.
 std::wstring extended_path(const char* path) {
-    const std::wstring wide = wide_from_utf8(path);
+    std::wstring wide = wide_from_utf8(path);
     const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (wide.empty() || starts_with(wide, L"\\\\?\\") || size == 0) {
         return wide;
@@ -54,13 +54,14 @@ std::wstring extended_path(const char* path) {
 
 HANDLE handle_of(std::FILE* stream) {
     const int fd = _fileno(stream);
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the runtime hands out system handles as intptr_t.
     return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
 // The identity of the file on `handle` when it is a file on a disk.
 bool disk_file(HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
     return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(handle, &info);
+           GetFileInformationByHandle(handle, &info) != 0;
 }
 
 // Whether the disk file `image` is the file open on `stream`.
@@ -88,15 +89,15 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
 std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log) {
     // Opened without truncating, so that it can be compared with the input
     // and the log first; truncated only once it is known to be neither.
-    const HANDLE handle = CreateFileW(extended_path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(extended_path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION image{};
     bool usable = true;
     if (disk_file(handle, image)) {
-        usable = !same_file(image, input) && !same_file(image, log) && SetEndOfFile(handle);
+        usable = !same_file(image, input) && !same_file(image, log) && SetEndOfFile(handle) != 0;
     }
     const int fd = usable ? _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY) : -1;
     if (fd < 0) {

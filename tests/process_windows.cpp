@@ -41,7 +41,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
-    if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+    if (CreatePipe(&read_end, &write_end, &inheritable, 0) == 0) {
         throw std::runtime_error("CreatePipe failed");
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
@@ -52,8 +52,8 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     }
     // A file rather than a second pipe: nothing to drain while the program runs.
     const fs::path errors_path = unique_temp_path("kvf_stderr_");
-    const HANDLE errors = CreateFileW(errors_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      &inheritable, CREATE_ALWAYS, 0, nullptr);
+    HANDLE errors = CreateFileW(errors_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                CREATE_ALWAYS, 0, nullptr);
     std::wstring command;
     for (const std::string& argument : argv) {
         command += (command.empty() ? L"" : L" ") + quoted(wide(argument));
@@ -66,7 +66,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     startup.hStdError = errors;
     PROCESS_INFORMATION process{};
     const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        cwd.wstring().c_str(), &startup, &process);
+                                        cwd.wstring().c_str(), &startup, &process) != 0;
     CloseHandle(write_end);
     CloseHandle(errors);
     if (out != write_end) {
@@ -79,7 +79,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     RunResult result;
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    while (ReadFile(read_end, chunk, sizeof chunk, &got, nullptr) != 0 && got > 0) {
         result.log.append(chunk, got);
     }
     CloseHandle(read_end);

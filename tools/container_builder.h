@@ -81,7 +81,7 @@ inline std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> data
     for (std::uint8_t byte : data) {
         crc ^= byte;
         for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+            crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
         }
     }
     return ~crc;
@@ -90,9 +90,9 @@ inline std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> data
 // Deterministic filler bytes: `length` bytes starting from `seed`.
 inline Bytes pattern(std::size_t length, std::uint32_t seed) {
     Bytes bytes(length);
-    std::uint32_t state = seed * 2654435761u + 1;
+    std::uint32_t state = seed * 2654435761U + 1;
     for (auto& byte : bytes) {
-        state = state * 1103515245u + 12345u;
+        state = state * 1103515245U + 12345U;
         byte = static_cast<std::uint8_t>(state >> 24);
     }
     return bytes;

@@ -22,8 +22,9 @@ struct Sink {
     std::uint32_t crc = 0;
 };
 
+// Write errors show in the stream's error indicator, checked when the file is closed.
 void put(Sink& sink, std::span<const std::uint8_t> bytes) {
-    std::fwrite(bytes.data(), 1, bytes.size(), sink.file);
+    (void)std::fwrite(bytes.data(), 1, bytes.size(), sink.file);
     sink.length += bytes.size();
     sink.crc = crc32(sink.crc, bytes);
 }
@@ -32,7 +33,7 @@ void put_end(Sink& sink) {
     put(sink, adminend());
     const auto length = static_cast<std::uint32_t>(sink.length + TRAILER_SIZE);
     const TrailerBytes words = trailer({0x4B5646, 1, 0, 0, 0, length, sink.crc});
-    std::fwrite(words.data(), 1, words.size(), sink.file);
+    (void)std::fwrite(words.data(), 1, words.size(), sink.file);
 }
 
 bool write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
@@ -41,7 +42,8 @@ bool write_file(const std::string& path, std::span<const std::uint8_t> bytes) {
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
+    const bool closed = std::fclose(file) == 0;
+    return written && closed;
 }
 
 void put_run(Bytes& out, std::uint32_t address, std::size_t frames, std::uint32_t seed) {
@@ -129,7 +131,7 @@ void workload_log(Sink& sink, std::uint64_t frames) {
 int write_workload(std::string_view kind, std::uint64_t mib, const char* path) {
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
-        std::fprintf(stderr, "kvf_gen: cannot create %s\n", path);
+        (void)std::fprintf(stderr, "kvf_gen: cannot create %s\n", path);
         return 1;
     }
     Sink sink{file};
@@ -142,8 +144,9 @@ int write_workload(std::string_view kind, std::uint64_t mib, const char* path) {
         workload_log(sink, frames);
     }
     put_end(sink);
-    if (std::ferror(file) || std::fclose(file) != 0) {
-        std::fprintf(stderr, "kvf_gen: error writing %s\n", path);
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        (void)std::fprintf(stderr, "kvf_gen: error writing %s\n", path);
         return 1;
     }
     return 0;
@@ -188,7 +191,7 @@ int write_seeds(const std::string& dir) {
     for (std::size_t i = 0; i < seeds.size(); ++i) {
         const std::string path = dir + "/seed" + std::to_string(i) + ".kvf";
         if (!write_file(path, seeds[i])) {
-            std::fprintf(stderr, "kvf_gen: cannot write %s\n", path.c_str());
+            (void)std::fprintf(stderr, "kvf_gen: cannot write %s\n", path.c_str());
             return 1;
         }
     }
@@ -196,7 +199,7 @@ int write_seeds(const std::string& dir) {
 }
 
 int usage() {
-    std::fputs("Usage: kvf_gen example FILE | kvf_gen flash|mixed|log MIB FILE | kvf_gen seeds DIR\n", stderr);
+    (void)std::fputs("Usage: kvf_gen example FILE | kvf_gen flash|mixed|log MIB FILE | kvf_gen seeds DIR\n", stderr);
     return 2;
 }
 
@@ -214,11 +217,12 @@ int main(int argc, char** argv) {
         return write_seeds(argv[2]);
     }
     if ((mode == "flash" || mode == "mixed" || mode == "log") && argc == 4) {
-        const long long mib = std::atoll(argv[2]);
-        if (mib < 1) {
+        char* end = nullptr;
+        const unsigned long long mib = std::strtoull(argv[2], &end, 10);
+        if (end == argv[2] || *end != '\0' || mib < 1 || mib > 1024ULL * 1024) {
             return usage();
         }
-        return write_workload(mode, static_cast<std::uint64_t>(mib), argv[3]);
+        return write_workload(mode, mib, argv[3]);
     }
     return usage();
 }
