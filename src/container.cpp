@@ -31,12 +31,12 @@ std::size_t first_bad_dummy_byte(const std::uint8_t* frame) {
     if (std::memcmp(frame + 1, ALL_FILL.data() + 1, FRAME_SIZE - 1) == 0) {
         return 0;
     }
-    for (std::size_t i = TYPE_OFFSET + 1; i < FRAME_SIZE; ++i) {
-        if (frame[i] != DUMMY_FILL) {
-            return i;
-        }
+    // Some byte differs, so the search ends at it, the last byte at the latest.
+    std::size_t i = TYPE_OFFSET + 1;
+    while (i < FRAME_SIZE - 1 && frame[i] == DUMMY_FILL) {
+        ++i;
     }
-    return 0;
+    return i;
 }
 
 }  // namespace kvf

@@ -12,7 +12,8 @@ constexpr char IMAGE_NAME_CUT[] = "  ";
 constexpr std::string_view WINDOWS_RESERVED_CHARACTERS = ":*?\"<>|";
 
 bool is_replaced_in_name(unsigned char c, NameRules rules) {
-    if (c == ' ' || (c >= 0x01 && c <= 0x1F) || c >= 0x80 || c == '/' || c == '\\') {
+    // Control bytes are 0x01 to 0x1F: a name holds no NUL.
+    if (c == ' ' || c < 0x20 || c >= 0x80 || c == '/' || c == '\\') {
         return true;
     }
     return rules == NameRules::windows &&
@@ -96,9 +97,6 @@ void start_flash_writer(FlashWriter& writer, std::FILE* input, std::FILE* log) {
 }
 
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length) {
-    if (length >= TEXT_BUFFER_SIZE) {
-        length = TEXT_BUFFER_SIZE - 1;
-    }
     std::memcpy(writer.last_text, text, length);
     writer.last_text[length] = '\0';
 }

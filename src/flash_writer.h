@@ -49,7 +49,8 @@ void start_flash_writer(FlashWriter& writer, std::FILE* input, std::FILE* log);
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
                      NameRules rules = HOST_NAME_RULES);
 
-// Keeps the `length` bytes of `text` as the name giver of the next run; an open run is not touched.
+// Keeps the `length` (at most PAYLOAD_SIZE, as in a frame) bytes of `text` as
+// the name giver of the next run; an open run is not touched.
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length);
 
 // Handles one flash-data frame at file offset `frame_offset`, logging to `log`: breaks the open

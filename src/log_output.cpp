@@ -28,7 +28,7 @@ void add_display_text(LogOutput& log, std::string_view text) {
     }
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool control = (byte >= 0x01 && byte <= 0x1F) || byte == 0x7F;
+        const bool control = byte < 0x20 || byte == 0x7F;  // 0x01 to 0x1F: a text holds no NUL
         add(log, control ? std::string_view("?") : std::string_view(&c, 1));
     }
 }

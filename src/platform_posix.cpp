@@ -26,10 +26,7 @@ std::FILE* open_input(const char* path) {
 }
 
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
-    const int fd = fileno(in);
-    if (fd < 0) {
-        return -1;
-    }
+    const int fd = fileno(in);  // -1 for a stream without one: read fails then
     ssize_t got = 0;
     do {
         got = read(fd, buffer, count);

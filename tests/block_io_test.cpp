@@ -40,7 +40,7 @@ TEST(BlockReader, TakesRecordsAcrossBlockBoundariesAndEndsOnTheFirstShortTake) {
     EXPECT_EQ(position, size);
 }
 
-TEST(BlockReader, InputEndingOnARecordBoundaryGivesOneEmptyTake) {
+TEST(BlockReader, EndsOnARecordBoundaryWithOneEmptyTakeAndNeverReadsPastTheEnd) {
     test::TempStream file;
     fill(file, build::pattern(112, 1));
     static BlockReader reader;
@@ -50,6 +50,14 @@ TEST(BlockReader, InputEndingOnARecordBoundaryGivesOneEmptyTake) {
     EXPECT_EQ(take(reader, 56, &bytes), 56u);
     EXPECT_FALSE(reader.ended);
     EXPECT_EQ(take(reader, 56, &bytes), 0u);
+    EXPECT_TRUE(reader.ended);
+    // The end is final, as on a terminal after its end-of-file key: bytes
+    // that arrive later are not read.
+    std::FILE* appender = std::fopen(file.path.string().c_str(), "ab");
+    ASSERT_NE(appender, nullptr);
+    std::fputs("late", appender);
+    std::fclose(appender);
+    EXPECT_EQ(take(reader, 4, &bytes), 0u);
     EXPECT_TRUE(reader.ended);
 }
 

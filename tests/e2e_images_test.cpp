@@ -1,6 +1,7 @@
 // Image files left by the real binary next to its log.
 #include <sys/stat.h>
 
+#include "block_io.h"
 #include "tool_runner.h"
 
 namespace kvf::test {
@@ -228,7 +229,7 @@ TEST_F(Images, StreamedInputIsActedOnAsItArrives) {
     EXPECT_TRUE(has_bytes(work / "live_00000100.bin", data));
 }
 
-TEST_F(Images, FullDiskFailsTheRunAtBreakAndAtTheEnd) {
+TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     fs::create_symlink("/dev/full", work / "_00000100.bin");
     Bytes at_break;
     append(at_break, flash(0x100, pattern(20, 1)));
@@ -250,6 +251,20 @@ TEST_F(Images, FullDiskFailsTheRunAtBreakAndAtTheEnd) {
     ASSERT_NE(checksum_line, std::string::npos) << result.log;
     EXPECT_TRUE(same_log(result.log.substr(result.log.find('\n', checksum_line) + 1),
                          "0x00000070   : ERROR writing outputfile: _00000100.bin\n"));
+    EXPECT_EQ(result.status, 1);
+
+    // A run longer than the write block fails at the frame that finds the block full.
+    const std::size_t frames_in_block = WRITE_BLOCK_SIZE / PAYLOAD_SIZE;
+    Bytes long_run;
+    for (std::size_t i = 0; i < frames_in_block + 10; ++i) {
+        append(long_run, flash(static_cast<std::uint32_t>(0x100 + i * PAYLOAD_SIZE), pattern(PAYLOAD_SIZE, 3)));
+    }
+    result = unpack(long_run);
+    char failure[80];
+    std::snprintf(failure, sizeof failure, "0x%08zX   : ERROR writing outputfile: _00000100.bin\n",
+                  frames_in_block * FRAME_SIZE);
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n" +
+                                         std::string(failure)));
     EXPECT_EQ(result.status, 1);
 }
 

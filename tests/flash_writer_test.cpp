@@ -56,7 +56,7 @@ TEST(ImageName, WindowsRulesAlsoReplaceReservedCharactersAndEscapeDevices) {
         EXPECT_EQ(windows_name(device), std::string("_") + device + "_00010000.bin");
     }
     // Near misses stay as they are: no '.' after the device name, or more than a device name before it.
-    for (const char* text : {"nul", "con_x", "com10.x", "coma.x", "lpt.x", "xnul.x", "nu.x", "comx.1"}) {
+    for (const char* text : {"nul", "con_x", "com10.x", "coma.x", "com-.x", "lpt.x", "xnul.x", "nu.x", "comx.1"}) {
         EXPECT_EQ(windows_name(text), image_name(text));
     }
     EXPECT_EQ(windows_name("a.nul.x"), "a.nul.x_00010000.bin");
