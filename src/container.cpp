@@ -21,19 +21,19 @@ std::size_t display_text_length(const std::uint8_t* payload) {
 
 std::size_t first_bad_dummy_byte(const std::uint8_t* frame) {
     static constexpr auto ALL_FILL = [] {
-        std::array<std::uint8_t, FRAME_SIZE> bytes{};
+        std::array<std::uint8_t, FRAME_SIZE - 1> bytes{};
         bytes.fill(DUMMY_FILL);
         return bytes;
     }();
     // The header fields are part of the check: a dummy frame's parameters are fill too.
     // One comparison for the usual all-fill frame: the log benchmark, made of
     // dummy, erase and progress frames, runs in 0.154 s with it, 0.173 s without.
-    if (std::memcmp(frame + 1, ALL_FILL.data() + 1, FRAME_SIZE - 1) == 0) {
+    if (std::memcmp(frame + TYPE_OFFSET + 1, ALL_FILL.data(), ALL_FILL.size()) == 0) {
         return 0;
     }
-    // Some byte differs, so the search ends at it, the last byte at the latest.
+    // Some byte differs, so the search ends there, within the frame.
     std::size_t i = TYPE_OFFSET + 1;
-    while (i < FRAME_SIZE - 1 && frame[i] == DUMMY_FILL) {
+    while (frame[i] == DUMMY_FILL) {
         ++i;
     }
     return i;

@@ -1,5 +1,6 @@
 #include "flash_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -7,13 +8,15 @@ namespace kvf {
 
 namespace {
 
-constexpr char IMAGE_NAME_CUT[] = "  ";
+constexpr std::string_view IMAGE_NAME_CUT = "  ";
+// The most of a text that a name keeps, with room for the suffix and a device escape.
+constexpr std::size_t NAME_TEXT_MAX = NAME_BUFFER_SIZE - 1 - NAME_SUFFIX_LENGTH - DEVICE_ESCAPE_LENGTH;
 // Characters that Windows file names cannot hold; ':' would name a data stream or a drive.
 constexpr std::string_view WINDOWS_RESERVED_CHARACTERS = ":*?\"<>|";
 
 bool is_replaced_in_name(unsigned char c, NameRules rules) {
-    // Control bytes are 0x01 to 0x1F: a name holds no NUL.
-    if (c == ' ' || c < 0x20 || c >= 0x80 || c == '/' || c == '\\') {
+    // Spaces and control bytes (0x01 to 0x1F: a text holds no NUL).
+    if (c <= ' ' || c >= 0x80 || c == '/' || c == '\\') {
         return true;
     }
     return rules == NameRules::windows &&
@@ -56,25 +59,18 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
 }  // namespace
 
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address, NameRules rules) {
-    std::size_t length = 0;
-    while (text[length] != '\0' && length < NAME_BUFFER_SIZE - 1 - NAME_SUFFIX_LENGTH - DEVICE_ESCAPE_LENGTH) {
-        name[length] = text[length];
-        ++length;
-    }
-    name[length] = '\0';
     // The name ends where the text first holds two spaces in a row.
-    if (const char* cut = std::strstr(name, IMAGE_NAME_CUT); cut != nullptr) {
-        length = static_cast<std::size_t>(cut - name);
-    }
-    for (std::size_t i = 0; i < length; ++i) {
-        auto c = static_cast<unsigned char>(name[i]);
+    std::string_view kept(text);
+    kept = kept.substr(0, std::min(kept.find(IMAGE_NAME_CUT), NAME_TEXT_MAX));
+    for (std::size_t i = 0; i < kept.size(); ++i) {
+        auto c = static_cast<unsigned char>(kept[i]);
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<unsigned char>(c - 'A' + 'a');
         }
         name[i] = is_replaced_in_name(c, rules) ? '_' : static_cast<char>(c);
     }
-    // "_%08X.bin": the buffer has room for it after any text (see NAME_SUFFIX_LENGTH).
-    char* suffix = name + length;
+    // "_%08X.bin"
+    char* suffix = name + kept.size();
     *suffix++ = '_';
     suffix += format_hex(suffix, address, 8);
     std::memcpy(suffix, ".bin", 5);

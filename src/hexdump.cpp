@@ -14,12 +14,12 @@ void hexdump(LogOutput& log, const char* title, const std::uint8_t* bytes, std::
     }
     add(log, "  Offset(h) 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n");
     add(log, "  ---------------------------------------------------------\n");
-    if (count == 0) {
-        add(log, "  ZERO LENGTH\n");
-        return;
-    }
     if (count < 0) {
         log_printf(log, "  NEGATIVE LENGTH: %d\n", count);
+        return;
+    }
+    if (count == 0) {
+        add(log, "  ZERO LENGTH\n");
         return;
     }
 

@@ -48,9 +48,12 @@ TEST(DummyCheck, ReportsFirstByteThatIsNotFill) {
     frame[7] = 0x00;
     frame[3] = 0x00;
     EXPECT_EQ(first_bad_dummy_byte(frame.data()), 3u);
-    frame = build::dummy();
-    frame[FRAME_SIZE - 1] = 0xFE;
-    EXPECT_EQ(first_bad_dummy_byte(frame.data()), FRAME_SIZE - 1);
+    // The first and the last byte checked, and param2's first byte.
+    for (const std::size_t bad : {std::size_t{1}, std::size_t{5}, FRAME_SIZE - 1}) {
+        frame = build::dummy();
+        frame[bad] = 0xFE;
+        EXPECT_EQ(first_bad_dummy_byte(frame.data()), bad);
+    }
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Image files left by the real binary next to its log.
 #include <sys/stat.h>
 
+#include <thread>
+
 #include "block_io.h"
+#include "terminal_posix.h"
 #include "tool_runner.h"
 
 namespace kvf::test {
@@ -67,6 +70,10 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
     EXPECT_EQ(result.status, 0);
     expect_files({"boot_loader_00001000.bin"});
     EXPECT_TRUE(has_bytes(work / "boot_loader_00001000.bin", cat(first, second)));
+    // Readable and writable as any file the user makes: 0666 less the umask.
+    const mode_t umask_bits = umask(0);
+    umask(umask_bits);
+    EXPECT_EQ(fs::status(work / "boot_loader_00001000.bin").permissions(), fs::perms(0666 & ~umask_bits));
 }
 
 TEST_F(Images, AddressGapBreaksTheRun) {
@@ -93,6 +100,7 @@ TEST_F(Images, AddressGapBreaksTheRun) {
 }
 
 TEST_F(Images, ZeroLengthFrameOpensARunAtItsOwnAddress) {
+    write_bytes(work / "_00000500.bin", Bytes{'x'});  // an older file: replaced by an empty image
     Bytes in;
     append(in, flash(0x100, {}));
     append(in, flash(0x100, pattern(3, 1)));
@@ -208,25 +216,34 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     }
 }
 
-TEST_F(Images, StreamedInputIsActedOnAsItArrives) {
-    Bytes first;
-    append(first, text("live"));
-    append(first, flash(0x100, pattern(10, 1)));
+TEST_F(Images, StreamedInputIsActedOnAndShownFrameByFrame) {
+    // One frame, then a pause until it has been acted on: its image exists
+    // and its line is on the terminal (or 10 s have passed), then the rest.
     Bytes rest;
     append(rest, flash(0x10A, pattern(10, 2)));
     close_container(rest);
-    write_bytes(root.path / "first.kvf", first);
+    write_bytes(root.path / "first.kvf", flash(0x100, pattern(10, 1)));
     write_bytes(root.path / "rest.kvf", rest);
-    // The rest is written once the first run's image exists, or after 10 s.
     const std::string writer =
-        "cat ../first.kvf; i=0; until [ -e live_00000100.bin ] || [ $i -ge 100 ]; do sleep 0.1; i=$((i + 1)); done; "
-        "[ -e live_00000100.bin ] && echo acted > ../acted; cat ../rest.kvf";
-    const RunResult result = run(work, {"/bin/sh", "-c", "(" + writer + ") | " + tool_path() + " /dev/stdin"});
-    EXPECT_EQ(read_text(root.path / "acted"), "acted\n") << "the first frames waited for the rest";
-    EXPECT_EQ(result.status, 0) << result.log;
+        "cat ../first.kvf; i=0; until [ -e _00000100.bin ] && [ -e ../shown ] || [ $i -ge 100 ]; do sleep 0.1; "
+        "i=$((i + 1)); done; [ -e _00000100.bin ] && [ -e ../shown ] && echo acted > ../acted; cat ../rest.kvf";
+    Terminal terminal;
+    std::thread screen([&] {
+        terminal.read_all([&](const std::string& shown) {
+            if (shown.find("New Flashdata") != std::string::npos && !fs::exists(root.path / "shown")) {
+                write_bytes(root.path / "shown", {});
+            }
+        });
+    });
+    const RunResult result =
+        run(work, {"/bin/sh", "-c", "(" + writer + ") | " + tool_path() + " /dev/stdin"}, terminal.path);
+    terminal.close_side();
+    screen.join();
+    EXPECT_EQ(read_text(root.path / "acted"), "acted\n") << "the first frame waited for the rest";
+    EXPECT_EQ(result.status, 0);
     Bytes data = pattern(10, 1);
     append(data, pattern(10, 2));
-    EXPECT_TRUE(has_bytes(work / "live_00000100.bin", data));
+    EXPECT_TRUE(has_bytes(work / "_00000100.bin", data));
 }
 
 TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {

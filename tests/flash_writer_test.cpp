@@ -37,6 +37,21 @@ TEST(ImageName, OnlyControlHighAndSpaceBytesAreReplaced) {
     EXPECT_EQ(image_name("v1.2-rc:3_[X]"), "v1.2-rc:3_[x]_00010000.bin");
 }
 
+TEST(ImageName, EveryOtherPrintableCharacterStaysOnlyUpperCaseIsLowered) {
+    for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
+        const std::string replaced = rules == NameRules::windows ? " /\\:*?\"<>|" : " /\\";
+        for (char c = 0x20; c < 0x7F; ++c) {
+            const char text[] = {'x', c, '\0'};
+            const char expected = replaced.find(c) != std::string::npos ? '_'
+                                  : (c >= 'A' && c <= 'Z')              ? static_cast<char>(c - 'A' + 'a')
+                                                                        : c;
+            const std::string name = std::string("x") + expected + "_00010000.bin";
+            EXPECT_EQ(image_name(text, 0x10000, rules), name)
+                << "character " << static_cast<int>(c) << (rules == NameRules::windows ? " (Windows)" : "");
+        }
+    }
+}
+
 TEST(ImageName, PathSeparatorsCannotLeaveTheWorkingDirectory) {
     EXPECT_EQ(image_name("../../home/user/.bashrc"), ".._.._home_user_.bashrc_00010000.bin");
     EXPECT_EQ(image_name("/etc/cron.d/x"), "_etc_cron.d_x_00010000.bin");

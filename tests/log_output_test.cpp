@@ -56,6 +56,16 @@ TEST(LogOutput, ManyLinesCrossTheBlockInOrder) {
               expected);
 }
 
+TEST(LogOutput, PrintfTextIsCutAtItsBound) {
+    const std::string too_long(LOG_PIECE_MAX + 100, 'x');
+    EXPECT_EQ(logged([&](LogOutput& log) {
+                  log_printf(log, "%s", "");
+                  log_printf(log, "%c", 'y');
+                  log_printf(log, "%s", too_long.c_str());
+              }),
+              "y" + std::string(LOG_PIECE_MAX - 1, 'x'));
+}
+
 TEST(LogOutput, FailedWriteShowsOnTheStream) {
     // A stream open for reading only refuses every write, on every platform.
     test::TempStream file;
