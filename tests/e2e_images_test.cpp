@@ -217,33 +217,40 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
 }
 
 TEST_F(Images, StreamedInputIsActedOnAndShownFrameByFrame) {
-    // One frame, then a pause until it has been acted on: its image exists
-    // and its line is on the terminal (or 10 s have passed), then the rest.
+    // Sent in three parts: one frame; two frames in one write; the rest.
+    // After each of the first two the writer waits until the last frame sent
+    // has been acted on (its image exists and its line is on the terminal),
+    // or 10 s have passed.
+    write_bytes(root.path / "1.kvf", flash(0x100, pattern(10, 1)));
+    Bytes two;
+    append(two, flash(0x200, pattern(10, 2)));
+    append(two, flash(0x300, pattern(10, 3)));
+    write_bytes(root.path / "2.kvf", two);
     Bytes rest;
-    append(rest, flash(0x10A, pattern(10, 2)));
+    append(rest, flash(0x30A, pattern(10, 4)));
     close_container(rest);
-    write_bytes(root.path / "first.kvf", flash(0x100, pattern(10, 1)));
-    write_bytes(root.path / "rest.kvf", rest);
+    write_bytes(root.path / "3.kvf", rest);
     const std::string writer =
-        "cat ../first.kvf; i=0; until [ -e _00000100.bin ] && [ -e ../shown ] || [ $i -ge 100 ]; do sleep 0.1; "
-        "i=$((i + 1)); done; [ -e _00000100.bin ] && [ -e ../shown ] && echo acted > ../acted; cat ../rest.kvf";
+        "wait_for() { i=0; until [ -e $1 ] && grep -q $1 ../shown || [ $i -ge 100 ]; do sleep 0.1; i=$((i + 1)); "
+        "done; [ -e $1 ] && grep -q $1 ../shown && echo $1 >> ../acted; }; "
+        "cat ../1.kvf; wait_for _00000100.bin; cat ../2.kvf; wait_for _00000300.bin; cat ../3.kvf";
     Terminal terminal;
     std::thread screen([&] {
         terminal.read_all([&](const std::string& shown) {
-            if (shown.find("New Flashdata") != std::string::npos && !fs::exists(root.path / "shown")) {
-                write_bytes(root.path / "shown", {});
-            }
+            write_bytes(root.path / "shown.new",
+                        std::span(reinterpret_cast<const std::uint8_t*>(shown.data()), shown.size()));
+            fs::rename(root.path / "shown.new", root.path / "shown");
         });
     });
     const RunResult result =
         run(work, {"/bin/sh", "-c", "(" + writer + ") | " + tool_path() + " /dev/stdin"}, terminal.path);
     terminal.close_side();
     screen.join();
-    EXPECT_EQ(read_text(root.path / "acted"), "acted\n") << "the first frame waited for the rest";
+    EXPECT_EQ(read_text(root.path / "acted"), "_00000100.bin\n_00000300.bin\n") << "frames waited for the next part";
     EXPECT_EQ(result.status, 0);
-    Bytes data = pattern(10, 1);
-    append(data, pattern(10, 2));
-    EXPECT_TRUE(has_bytes(work / "_00000100.bin", data));
+    Bytes data = pattern(10, 3);
+    append(data, pattern(10, 4));
+    EXPECT_TRUE(has_bytes(work / "_00000300.bin", data));
 }
 
 TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
