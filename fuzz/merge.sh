@@ -16,4 +16,4 @@ mkdir -p "$merged" "$build/corpus" fuzz/corpus
     grep -E '^MERGE-OUTER: [0-9]+ new files' || true
 rm -rf fuzz/corpus
 mv "$merged" fuzz/corpus
-echo "fuzz/corpus: $(find fuzz/corpus -type f | wc -l) inputs, $(du -sk fuzz/corpus | cut -f1) KiB"
+echo "fuzz/corpus: $(find fuzz/corpus -type f | wc -l) inputs, $(du -sk --apparent-size fuzz/corpus | cut -f1) KiB"
