@@ -46,7 +46,7 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    std::FILE* file = create_image(writer.image_name, writer.input, writer.log);
+    std::FILE* file = create_image(writer.image_name, writer.input, log.out);
     if (file == nullptr) {
         frame_printf(log, frame_offset, "ERROR creating outputfile: %s\n", writer.image_name);
         return false;
@@ -83,9 +83,8 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     }
 }
 
-void start_flash_writer(FlashWriter& writer, std::FILE* input, std::FILE* log) {
+void start_flash_writer(FlashWriter& writer, std::FILE* input) {
     writer.input = input;
-    writer.log = log;
     writer.last_text[0] = '\0';
     writer.next_address = 0;
     writer.image_name[0] = '\0';

@@ -27,8 +27,7 @@ static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BU
 // open exactly while its image file is; every address, 0xFFFFFFFF included,
 // can continue it. Holds a write block, so it is large: keep it in static storage.
 struct FlashWriter {
-    std::FILE* input;                   // never replaced by an image, under any name
-    std::FILE* log;                     // nor is the file the log goes to
+    std::FILE* input;                   // never replaced by an image, under any name, nor is the log
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
     std::uint32_t next_address;         // where the open run continues
     char image_name[NAME_BUFFER_SIZE];  // name of the open run's image, for messages
@@ -36,8 +35,8 @@ struct FlashWriter {
 };
 
 // Starts a writer with no display text and no open run; no image may be the
-// file open on `input` or on `log`.
-void start_flash_writer(FlashWriter& writer, std::FILE* input, std::FILE* log);
+// file open on `input` (nor the log's, which on_flash_data is given).
+void start_flash_writer(FlashWriter& writer, std::FILE* input);
 
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with

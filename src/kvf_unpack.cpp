@@ -151,7 +151,7 @@ int finish_output(std::FILE* out, int status) {
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
     start_reading(input, in);
-    start_flash_writer(flash_writer, in, out);
+    start_flash_writer(flash_writer, in);
     // A terminal sees each frame's lines as they are made.
     start_log(log_output, out, is_terminal(out));
     std::uint64_t last_frame_offset = 0;

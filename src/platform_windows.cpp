@@ -33,8 +33,11 @@ bool starts_with(const std::wstring& text, const wchar_t* prefix) {
 // `path` (UTF-8) as a full path with the \\?\ prefix; devices (\\.\NUL) stay as they are.
 std::wstring extended_path(const char* path) {
     std::wstring wide = wide_from_utf8(path);
+    if (wide.empty() || starts_with(wide, L"\\\\?\\")) {
+        return wide;
+    }
     const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (wide.empty() || starts_with(wide, L"\\\\?\\") || size == 0) {
+    if (size == 0) {
         return wide;
     }
     std::wstring full(size, L'\0');

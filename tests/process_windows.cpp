@@ -8,10 +8,7 @@ namespace kvf::test {
 namespace {
 
 std::wstring wide(const std::string& utf8) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring text(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
-    return text;
+    return fs::path(std::u8string(utf8.begin(), utf8.end())).wstring();
 }
 
 // `argument` as the runtime of the started program splits it back out of the
