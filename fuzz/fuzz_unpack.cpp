@@ -42,7 +42,7 @@ void check_windows_name(const std::uint8_t* data, std::size_t size) {
         fail("reserved character in a Windows name", name);
     }
     const std::string_view base = whole.substr(0, whole.find('.'));
-    for (const char* device : {"con", "prn", "aux", "nul"}) {
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
         if (base == device) {
             fail("device name", name);
         }

@@ -13,6 +13,7 @@ void start_reading(BlockReader& reader, std::FILE* in) {
     reader.input_ended = false;
     reader.failed = false;
     reader.ended = false;
+    reader.live = may_wait(in);
 }
 
 void refill(BlockReader& reader, std::size_t wanted) {

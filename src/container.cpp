@@ -26,8 +26,8 @@ std::size_t first_bad_dummy_byte(const std::uint8_t* frame) {
         return bytes;
     }();
     // The header fields are part of the check: a dummy frame's parameters are fill too.
-    // One comparison for the usual all-fill frame: the log benchmark, made of
-    // dummy, erase and progress frames, runs in 0.154 s with it, 0.173 s without.
+    // One comparison for the usual all-fill frame, which the log benchmark
+    // shows to pay for itself over a byte-by-byte walk.
     if (std::memcmp(frame + TYPE_OFFSET + 1, ALL_FILL.data(), ALL_FILL.size()) == 0) {
         return 0;
     }

@@ -26,10 +26,18 @@ bool is_replaced_in_name(unsigned char c, NameRules rules) {
 // Whether Windows takes a file name whose part before its first '.' is
 // `base`, lower case, for a device, whatever follows.
 bool is_device_name(std::string_view base) {
-    if (base == "con" || base == "prn" || base == "aux" || base == "nul") {
+    // The console's input and output buffers are opened by name as well.
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$") {
         return true;
     }
     return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9';
+}
+
+// Logs `message` and the open run's image name about the frame at `frame_offset`.
+void log_image_line(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::string_view message) {
+    add_frame_line(log, frame_offset, message);
+    add_external(log, writer.image_name);
+    add(log, "\n");
 }
 
 // Closes the open run's image; reports a failed write or close on `log`.
@@ -38,7 +46,7 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
     const bool closed = std::fclose(writer.image.file) == 0;
     writer.image.file = nullptr;
     if (!written || !closed) {
-        frame_printf(log, frame_offset, "ERROR writing outputfile: %s\n", writer.image_name);
+        log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
         return false;
     }
     return true;
@@ -48,11 +56,11 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
     make_image_name(writer.image_name, writer.last_text, address);
     std::FILE* file = create_image(writer.image_name, writer.input, log.out);
     if (file == nullptr) {
-        frame_printf(log, frame_offset, "ERROR creating outputfile: %s\n", writer.image_name);
+        log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
         return false;
     }
     start_writing(writer.image, file);
-    frame_printf(log, frame_offset, "New Flashdata found, create new file for it: %s\n", writer.image_name);
+    log_image_line(writer, log, frame_offset, "New Flashdata found, create new file for it: ");
     return true;
 }
 
@@ -113,12 +121,20 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
         return false;
     }
     if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
-        frame_printf(log, frame_offset, "ERROR writing outputfile: %s\n", writer.image_name);
+        log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
         return false;
     }
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
     writer.next_address = address + length;
     return true;
+}
+
+bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    if (writer.image.file == nullptr || flush_block(writer.image)) {
+        return true;
+    }
+    log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
+    return false;
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {

@@ -43,8 +43,8 @@ void start_flash_writer(FlashWriter& writer, std::FILE* input);
 // spaces, control bytes, bytes from 0x80 and path separators made '_', then
 // "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|' become '_' too,
 // and a name whose part before its first '.' is a device name (con, prn, aux,
-// nul, com0 to com9, lpt0 to lpt9) gets a leading '_'. The name never leaves
-// the working directory.
+// nul, com0 to com9, lpt0 to lpt9, conin$, conout$) gets a leading '_'. The
+// name never leaves the working directory.
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
                      NameRules rules = HOST_NAME_RULES);
 
@@ -58,6 +58,11 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 // the failure line when the tool must stop with status 1.
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
+
+// Writes out the image bytes the open run has gathered, so that they are on
+// disk while the input pauses. Returns false after printing the failure line,
+// tagged with the last frame's offset `frame_offset`, if they could not be written.
+bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 // Closes the open run's image at the normal end of the input. Returns false
 // after printing the failure line, tagged with the last frame's offset

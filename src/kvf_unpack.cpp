@@ -25,10 +25,26 @@ LogOutput log_output;
 // Every take from the reader, a frame or the trailer with one byte to spare, fits its block.
 static_assert(FRAME_SIZE <= READ_BLOCK_SIZE && TRAILER_SIZE + 1 <= READ_BLOCK_SIZE);
 
+// Before a take of `count` bytes that may wait for the input, puts out
+// what the frames so far made: the log, and the open run's image bytes, tagged
+// with the last frame's offset `frame_offset` if they cannot be written.
+bool put_out_before_waiting(BlockReader& in, std::size_t count, LogOutput& log, FlashWriter& writer,
+                            std::uint64_t frame_offset) {
+    if (!may_block(in, count)) {
+        return true;
+    }
+    const bool written = flush_flash_run(writer, log, frame_offset);
+    flush_log(log);
+    return written;
+}
+
 // Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
-int read_trailer(BlockReader& in, LogOutput& log, std::uint64_t frame_offset) {
+int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
     // One byte more than the trailer, so that anything after it is seen.
     // A full trailer comes up short by that byte, which ends the frame loop.
+    if (!put_out_before_waiting(in, TRAILER_SIZE + 1, log, writer, frame_offset)) {
+        return STATUS_FAILED;
+    }
     const std::uint8_t* bytes = nullptr;
     const std::size_t count = take(in, TRAILER_SIZE + 1, &bytes);
     if (count != TRAILER_SIZE) {
@@ -58,7 +74,7 @@ void add_parameters(LogOutput& log, const Frame& frame) {
 int report_read_error(LogOutput& log, std::uint64_t frame_offset, const char* path) {
     // The path is the user's and may be longer than a printf line.
     add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
-    add(log, path);
+    add_external(log, path);
     add(log, "\n");
     return STATUS_FAILED;
 }
@@ -73,6 +89,9 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     while (!in.ended) {
         if (log.terminal) {
             flush_log(log);
+        }
+        if (!put_out_before_waiting(in, FRAME_SIZE, log, writer, frame_offset)) {
+            return STATUS_FAILED;
         }
         frame_offset = offset;
         const std::uint8_t* bytes = nullptr;
@@ -97,7 +116,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             add_frame_line(log, frame_offset, "Display text ");
             add_parameters(log, frame);
             add(log, ": '");
-            add_display_text(log, text);
+            add_external(log, text);
             add(log, "'\n");
             set_display_text(writer, text.data(), text.size());
             break;
@@ -118,7 +137,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             break;
         case FRAME_ADMINEND:
             add_frame_line(log, frame_offset, "'ADMINEND' keyword found\n");
-            if (read_trailer(in, log, frame_offset) != STATUS_OK) {
+            if (read_trailer(in, log, writer, frame_offset) != STATUS_OK) {
                 // A trailer cut short by a failed read is a read error as well.
                 return in.failed ? report_read_error(log, frame_offset, path) : STATUS_FAILED;
             }
@@ -137,9 +156,10 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     return in.failed ? report_read_error(log, frame_offset, path) : STATUS_OK;
 }
 
-// Flushes the log; a log that could not be written fails the run whatever happened before.
-int finish_output(std::FILE* out, int status) {
-    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+// Writes out the log; a log that could not be written fails the run whatever happened before.
+int finish_output(LogOutput& log, int status) {
+    flush_log(log);
+    if (log.failed || std::ferror(log.out) != 0) {
         // The one message for standard error; if that fails too, the status still tells.
         (void)std::fputs("kvf_unpack: error writing the log to standard output\n", stderr);
         return STATUS_FAILED;
@@ -147,36 +167,43 @@ int finish_output(std::FILE* out, int status) {
     return status;
 }
 
+// The frame loop and the end of the run, logging to the started `log`.
+int unpack(std::FILE* in, const char* path, LogOutput& log) {
+    start_reading(input, in);
+    start_flash_writer(flash_writer, in);
+    std::uint64_t last_frame_offset = 0;
+    int status = frame_loop(input, path, log, flash_writer, last_frame_offset);
+    if (status != STATUS_OK) {
+        abandon_flash_runs(flash_writer);
+    } else if (!finish_flash_runs(flash_writer, log, last_frame_offset)) {
+        status = STATUS_FAILED;
+    }
+    return finish_output(log, status);
+}
+
 }  // namespace
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
-    start_reading(input, in);
-    start_flash_writer(flash_writer, in);
     // A terminal sees each frame's lines as they are made.
     start_log(log_output, out, is_terminal(out));
-    std::uint64_t last_frame_offset = 0;
-    int status = frame_loop(input, path, log_output, flash_writer, last_frame_offset);
-    if (status != STATUS_OK) {
-        abandon_flash_runs(flash_writer);
-    } else if (!finish_flash_runs(flash_writer, log_output, last_frame_offset)) {
-        status = STATUS_FAILED;
-    }
-    flush_log(log_output);
-    return finish_output(out, status);
+    return unpack(in, path, log_output);
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
+    start_log(log_output, out, is_terminal(out));
     if (argc != 2) {
-        (void)std::fputs("Usage: kvf_unpack FILE\n", out);  // checked by finish_output
-        return finish_output(out, STATUS_FAILED);
+        add(log_output, "Usage: kvf_unpack FILE\n");
+        return finish_output(log_output, STATUS_FAILED);
     }
     const char* path = argv[1];
     std::FILE* in = open_input(path);
     if (in == nullptr) {
-        (void)std::fprintf(out, "File not found: %s\n", path);  // checked by finish_output
-        return finish_output(out, STATUS_FAILED);
+        add(log_output, "File not found: ");
+        add_external(log_output, path);
+        add(log_output, "\n");
+        return finish_output(log_output, STATUS_FAILED);
     }
-    const int status = unpack_container(in, path, out);
+    const int status = unpack(in, path, log_output);
     (void)std::fclose(in);  // only read: nothing is lost at its close
     return status;
 }

@@ -2,34 +2,100 @@
 
 #include <cstdarg>
 
+#include "platform.h"
+
 namespace kvf {
 
 void start_log(LogOutput& log, std::FILE* out, bool terminal) {
     log.out = out;
     log.terminal = terminal;
+    log.failed = false;
     log.used = 0;
 }
 
-// A short write sets the stream's error indicator, which the end of the run checks.
 void flush_log(LogOutput& log) {
-    (void)std::fwrite(log.block, 1, log.used, log.out);
+    if (!write_out(log.out, log.block, log.used)) {
+        log.failed = true;
+    }
     log.used = 0;
 }
 
 void add_long(LogOutput& log, std::string_view piece) {
     flush_log(log);
-    (void)std::fwrite(piece.data(), 1, piece.size(), log.out);
+    if (!write_out(log.out, piece.data(), piece.size())) {
+        log.failed = true;
+    }
 }
 
-void add_display_text(LogOutput& log, std::string_view text) {
+namespace {
+
+// Length of the UTF-8 sequence that starts `text` when it is well formed
+// (shortest form, no surrogate, at most U+10FFFF); 0 when it is not.
+std::size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) {
+        return 1;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80;  // the second byte's range, narrower after some leads
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : low;    // else overlong
+        high = lead == 0xED ? 0x9F : high;  // else a surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : low;    // else overlong
+        high = lead == 0xF4 ? 0x8F : high;  // else past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// Whether a terminal may be shown the well-formed UTF-8 sequence `unit` as it is.
+bool is_printable(std::string_view unit) {
+    const auto lead = static_cast<unsigned char>(unit[0]);
+    const auto second = static_cast<unsigned char>(unit.size() > 1 ? unit[1] : 0);
+    switch (unit.size()) {
+    case 1:
+        return lead >= 0x20 && lead != 0x7F;  // C0 controls and DEL
+    case 2:
+        return lead != 0xC2 || second >= 0xA0;  // C1 controls: U+0080 to U+009F
+    case 3: {
+        const std::uint32_t code =
+            (lead & 0x0FU) << 12 | (second & 0x3FU) << 6 | (static_cast<unsigned char>(unit[2]) & 0x3FU);
+        // Bidirectional embeddings and overrides, and isolates.
+        return !(code >= 0x202A && code <= 0x202E) && !(code >= 0x2066 && code <= 0x2069);
+    }
+    default:
+        return true;
+    }
+}
+
+}  // namespace
+
+void add_external(LogOutput& log, std::string_view text) {
     if (!log.terminal) {
         add(log, text);
         return;
     }
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        const bool control = byte < 0x20 || byte == 0x7F;  // 0x01 to 0x1F: a text holds no NUL
-        add(log, control ? std::string_view("?") : std::string_view(&c, 1));
+    while (!text.empty()) {
+        const std::size_t length = utf8_sequence_length(text);
+        const std::string_view unit = text.substr(0, length == 0 ? 1 : length);
+        add(log, length != 0 && is_printable(unit) ? unit : std::string_view("?"));
+        text.remove_prefix(unit.size());
     }
 }
 

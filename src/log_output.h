@@ -19,7 +19,8 @@ static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);
 
 struct LogOutput {
     std::FILE* out = nullptr;
-    bool terminal = false;  // a terminal: flush after every frame, show no control bytes of texts
+    bool terminal = false;  // a terminal: flush after every frame, show outside text safely
+    bool failed = false;    // a write of the log failed
     std::size_t used = 0;
     char block[LOG_BLOCK_SIZE];
 };
@@ -27,7 +28,7 @@ struct LogOutput {
 // Starts logging to `out`; on a `terminal` each frame's lines are written out at once.
 void start_log(LogOutput& log, std::FILE* out, bool terminal);
 
-// Writes out what the block holds; a failed write sets the error indicator of `out`.
+// Writes out what the block holds, through the stream's buffer too; a failed write sets `failed`.
 void flush_log(LogOutput& log);
 
 // Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is
@@ -46,10 +47,12 @@ inline char* reserve(LogOutput& log, std::size_t count) {
     return log.block + log.used;
 }
 
-// Appends a display text from the container: byte for byte, but on a
-// terminal with every control byte (0x01 to 0x1F, 0x7F) shown as '?', so
-// that a crafted text cannot move the cursor, retitle the window or forge lines.
-void add_display_text(LogOutput& log, std::string_view text);
+// Appends text that comes from outside the tool (a display text, a path, an
+// image name): byte for byte, but on a terminal printable UTF-8 only, with
+// '?' for each control (C0, DEL, C1), bidirectional embedding, override or
+// isolate, and each byte that is not part of well-formed UTF-8, so that the
+// text cannot drive the terminal, reorder what is read or forge lines.
+void add_external(LogOutput& log, std::string_view text);
 
 // Appends text too long for the block's spare room, such as a path given by the user.
 void add_long(LogOutput& log, std::string_view piece);

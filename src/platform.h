@@ -30,14 +30,23 @@ std::FILE* open_input(const char* path);
 // input, or -1 on a read error. Bypasses the stream's buffer: never mix with stdio reads.
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count);
 
-// Creates the image file `name` (UTF-8, relative) in the working directory
-// for binary writing, replacing a file of that name, unless that file is
-// `input` or `log` under any name or link; nullptr if it cannot be created
-// or is one of them. Only regular files count as the same: devices, pipes
-// and terminals never do.
+// Whether reading `in` may wait for its bytes: it is not a regular file.
+bool may_wait(std::FILE* in);
+
+// Creates the image file `name` (a bare name, no separator) in the working
+// directory for binary writing. Opening it never follows a link and never
+// waits; what stands at the name is replaced only when it is a regular file
+// known to be neither `input` nor `log`. nullptr, with nothing changed, when
+// it cannot be created, is anything but a regular file (a link, a FIFO, a
+// device, a directory, a reparse point), or may be one of the two.
 std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log);
 
-// Whether `stream` is a terminal (a console on Windows).
+// Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);
+
+// Writes the `count` bytes of UTF-8 text at `text` to `out` and on through its
+// buffer; to a Windows console as Unicode, which it shows whatever its code
+// page. False if any of it was not written.
+bool write_out(std::FILE* out, const char* text, std::size_t count);
 
 }  // namespace kvf

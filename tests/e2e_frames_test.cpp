@@ -203,25 +203,56 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
     }
 }
 
-TEST_F(FrameLog, ControlBytesOfTextsShowAsQuestionMarksOnATerminalOnly) {
-    // Clears the screen, retitles the window and forges a line of its own.
+// What a terminal shows of a run of the tool with `args` in `dir`.
+std::string shown_on_terminal(const fs::path& dir, const std::vector<std::string>& args) {
+    Terminal terminal;
+    std::vector<std::string> argv{tool_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    run(dir, argv, terminal.path);
+    terminal.close_side();
+    return terminal.read_all();
+}
+
+TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
+    // Clears the screen, retitles the window and forges a line of its own;
+    // C1 CSI raw and in UTF-8, a right-to-left override, a stray byte, next
+    // to text that must survive; an image name with DEL.
     const std::string crafted = "\x1B[2J\x1B]0;x\x07\r\n0x00000038   : forged\x7F\x01\x1F~";
+    const std::string foreign =
+        "\x9B"
+        "2J\xC2\x9B"
+        "2J\xE2\x80\xAE"
+        "exe.txt \xD0\x96 \xC3\xA9 \xE5\x9B\xBA\xFF";
     Bytes in;
     append(in, text(crafted));
-    append(in, progress(1));
+    append(in, text(foreign));
+    append(in, text("Del\x7F"));
+    append(in, flash(0x100, pattern(2, 1)));
     in.push_back(0x1B);  // hex dumps show such bytes as dots everywhere
-    const std::string shown = "\n0x00000038   : Update progress-bar to 1 %\n0x00000070   : Unknown frame\n" +
-                              DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
+    const std::string tail =
+        "0x000000E0   : Unknown frame\n" + DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
     const RunResult piped = unpack(in);
-    EXPECT_TRUE(same_log(piped.log, "0x00000000   : Display text (00000000, 00000000): '" + crafted + "'" + shown));
-
-    Terminal terminal;
-    const RunResult on_terminal = run(dir.path, {tool_path(), "in.kvf"}, terminal.path);
-    terminal.close_side();
     EXPECT_TRUE(
-        same_log(terminal.read_all(),
-                 "0x00000000   : Display text (00000000, 00000000): '?[2J?]0;x???0x00000038   : forged???~'" + shown));
-    EXPECT_EQ(on_terminal.status, 0);
+        same_log(piped.log, "0x00000000   : Display text (00000000, 00000000): '" + crafted +
+                                "'\n0x00000038   : Display text (00000000, 00000000): '" + foreign +
+                                "'\n0x00000070   : Display text (00000000, 00000000): 'Del\x7F'\n"
+                                "0x000000A8   : New Flashdata found, create new file for it: del\x7F_00000100.bin\n" +
+                                tail));
+    EXPECT_TRUE(
+        same_log(shown_on_terminal(dir.path, {"in.kvf"}),
+                 "0x00000000   : Display text (00000000, 00000000): '?[2J?]0;x???0x00000038   : forged???~'\n"
+                 "0x00000038   : Display text (00000000, 00000000): '?2J?2J?exe.txt \xD0\x96 \xC3\xA9 \xE5\x9B\xBA?'\n"
+                 "0x00000070   : Display text (00000000, 00000000): 'Del?'\n"
+                 "0x000000A8   : New Flashdata found, create new file for it: del?_00000100.bin\n" +
+                     tail));
+    EXPECT_TRUE(has_bytes(dir.path / "del\x7F_00000100.bin", pattern(2, 1)));
+
+    // Paths, as a loop over incoming/* meets them.
+    EXPECT_TRUE(same_log(shown_on_terminal(dir.path, {"\x1B]0;owned\x07.kvf"}), "File not found: ?]0;owned?.kvf\n"));
+    fs::create_directory(dir.path / "\x1B[31mred");
+    EXPECT_TRUE(
+        same_log(shown_on_terminal(dir.path, {"\x1B[31mred"}),
+                 "0x00000000   : Unknown frame\n" + ZERO_DUMP + "0x00000000   : ERROR reading inputfile: ?[31mred\n"));
 }
 
 TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLogAndImages) {

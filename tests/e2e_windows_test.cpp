@@ -48,10 +48,13 @@ TEST_F(WindowsBuild, LogLinesEndInCrLf) {
 }
 
 TEST_F(WindowsBuild, ImageNamesAvoidStreamsDrivesAndDevices) {
-    const char* texts[] = {"app:x", ":ge_klhqewiu:cjs-", "C:fw", "a*b?c\"d<e>f|g", "NUL.x", "Com1.bin", "lpt9.", "con"};
-    std::vector<std::string> names = {
-        "app_x_00000100.bin",  "_ge_klhqewiu_cjs-_00000200.bin", "c_fw_00000300.bin",   "a_b_c_d_e_f_g_00000400.bin",
-        "_nul.x_00000500.bin", "_com1.bin_00000600.bin",         "_lpt9._00000700.bin", "con_00000800.bin"};
+    const char* texts[] = {"app:x", ":ge_klhqewiu:cjs-", "C:fw",    "a*b?c\"d<e>f|g", "NUL.x", "Com1.bin", "lpt9.",
+                           "con",   "CONOUT$.fw",        "conin$.x"};
+    std::vector<std::string> names = {"app_x_00000100.bin",       "_ge_klhqewiu_cjs-_00000200.bin",
+                                      "c_fw_00000300.bin",        "a_b_c_d_e_f_g_00000400.bin",
+                                      "_nul.x_00000500.bin",      "_com1.bin_00000600.bin",
+                                      "_lpt9._00000700.bin",      "con_00000800.bin",
+                                      "_conout$.fw_00000900.bin", "_conin$.x_00000A00.bin"};
     Bytes in;
     std::uint32_t address = 0;
     for (const char* display_text : texts) {
@@ -72,6 +75,7 @@ TEST_F(WindowsBuild, ImageNamesAvoidStreamsDrivesAndDevices) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(entries(dir.path), names);
     EXPECT_TRUE(has_bytes(dir.path / "_nul.x_00000500.bin", pattern(3, 0x500)));
+    EXPECT_TRUE(has_bytes(dir.path / "_conout$.fw_00000900.bin", pattern(3, 0x900)));
 }
 
 TEST_F(WindowsBuild, WildcardsAreExpandedByTheRuntime) {

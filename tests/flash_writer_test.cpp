@@ -67,11 +67,12 @@ TEST(ImageName, WindowsRulesAlsoReplaceReservedCharactersAndEscapeDevices) {
     EXPECT_EQ(windows_name("NUL.x"), "_nul.x_00010000.bin");
     EXPECT_EQ(windows_name("Com1.bin"), "_com1.bin_00010000.bin");
     EXPECT_EQ(windows_name("con."), "_con._00010000.bin");
-    for (const char* device : {"aux.1", "prn.1", "com0.1", "com9.1", "lpt0.1", "lpt9.1"}) {
+    for (const char* device : {"aux.1", "prn.1", "com0.1", "com9.1", "lpt0.1", "lpt9.1", "conin$.1", "conout$.1"}) {
         EXPECT_EQ(windows_name(device), std::string("_") + device + "_00010000.bin");
     }
     // Near misses stay as they are: no '.' after the device name, or more than a device name before it.
-    for (const char* text : {"nul", "con_x", "com10.x", "coma.x", "com-.x", "lpt.x", "xnul.x", "nu.x", "comx.1"}) {
+    for (const char* text : {"nul", "con_x", "com10.x", "coma.x", "com-.x", "lpt.x", "xnul.x", "nu.x", "comx.1",
+                             "conout.x", "conin$x.1"}) {
         EXPECT_EQ(windows_name(text), image_name(text));
     }
     EXPECT_EQ(windows_name("a.nul.x"), "a.nul.x_00010000.bin");

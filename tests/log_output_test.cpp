@@ -66,6 +66,28 @@ TEST(LogOutput, PrintfTextIsCutAtItsBound) {
               "y" + std::string(LOG_PIECE_MAX - 1, 'x'));
 }
 
+TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Plain ~ text.", "Plain ~ text."},
+        {"caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80 \xC2\xA0",
+         "caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80 \xC2\xA0"},
+        {"\x01\x1B[2J\x1F\x7F", "??[2J??"},
+        {"a\x9B"
+         "31mb\xC2\x9B"
+         "31mc\xC2\x80\xC2\x9F",
+         "a?31mb?31mc??"},  // C1, raw and UTF-8
+        {"\xE2\x80\xAA\xE2\x80\xAE\xE2\x81\xA6\xE2\x81\xA9\xE2\x80\xA9\xE2\x81\xAA", "????\xE2\x80\xA9\xE2\x81\xAA"},
+        // Not well formed: overlong, surrogate, past U+10FFFF, cut short, stray bytes.
+        {"\xC0\xAF\xE0\x9F\xBF\xED\xA0\x80\xF4\x90\x80\x80\xF5", "?????????????"},
+        {"\xE2\x82x\xF0\x9F\x98y\xFF\x80", "??x???y??"},
+    };
+    for (const auto& [text, shown] : cases) {
+        const auto add_text = [&from = text](LogOutput& log) { add_external(log, from); };
+        EXPECT_EQ(logged(add_text, true), shown) << text;
+        EXPECT_EQ(logged(add_text), text);
+    }
+}
+
 TEST(LogOutput, FailedWriteShowsOnTheStream) {
     // A stream open for reading only refuses every write, on every platform.
     test::TempStream file;
@@ -76,7 +98,7 @@ TEST(LogOutput, FailedWriteShowsOnTheStream) {
     start_log(log, read_only, false);
     add(log, "lost\n");
     flush_log(log);
-    EXPECT_TRUE(std::ferror(read_only));
+    EXPECT_TRUE(log.failed);
     std::fclose(read_only);
 }
 
