@@ -4,7 +4,8 @@
 # the log must equal examples/example.log byte for byte (with CR LF on
 # Windows) and the images examples/images. The Debian package is checked with
 # lintian, installed with dpkg (CI runs as root on a throwaway machine) and
-# removed again without a trace; the Windows zip runs under Wine.
+# removed again without a trace; the arm64 packages run under qemu, the
+# Windows zip under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -33,7 +34,7 @@ check_run() {
     echo "$name: log and images as expected"
 }
 
-echo "-- Debian package"
+echo "-- Debian package (amd64)"
 deb=$packages/kvf-unpack_${version}_amd64.deb
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
 lintian --fail-on error --display-info "$deb"
@@ -56,13 +57,30 @@ if dpkg-query -W -f '${db:Status-Status}' kvf-unpack 2>/dev/null | grep -qv not-
 fi
 echo "deb: removed without a trace"
 
-echo "-- Linux tarball"
-mkdir "$work/tarball"
-tar -xzf "$packages/kvf_unpack-$version-linux-x86_64.tar.gz" -C "$work/tarball"
-unpacked=$work/tarball/kvf_unpack-$version-linux-x86_64
-check_run tarball examples/example.log "$unpacked/bin/kvf_unpack"
-[ -f "$unpacked/README.md" ]
-[ -z "$(man --warnings -l "$unpacked/share/man/man1/kvf_unpack.1" 2>&1 >/dev/null)" ]
+echo "-- arm64 Debian package, its binary under qemu"
+deb=$packages/kvf-unpack_${version}_arm64.deb
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
+[ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
+dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
+lintian --fail-on error --display-info "$deb"
+dpkg-deb -x "$deb" "$work/deb-arm64"
+file "$work/deb-arm64/usr/bin/kvf_unpack" | grep -q 'ARM aarch64'
+check_run deb-arm64 examples/example.log qemu-aarch64 -L /usr/aarch64-linux-gnu "$work/deb-arm64/usr/bin/kvf_unpack"
+
+# check_tarball ARCH COMMAND...: the Linux tarball of ARCH, its binary run by COMMAND.
+check_tarball() {
+    local arch=$1
+    shift
+    echo "-- Linux tarball, $arch"
+    mkdir "$work/tarball-$arch"
+    tar -xzf "$packages/kvf_unpack-$version-linux-$arch.tar.gz" -C "$work/tarball-$arch"
+    local unpacked=$work/tarball-$arch/kvf_unpack-$version-linux-$arch
+    check_run "tarball-$arch" examples/example.log "$@" "$unpacked/bin/kvf_unpack"
+    [ -f "$unpacked/README.md" ]
+    [ -z "$(man --warnings -l "$unpacked/share/man/man1/kvf_unpack.1" 2>&1 >/dev/null)" ]
+}
+check_tarball x86_64
+check_tarball aarch64 qemu-aarch64 -L /usr/aarch64-linux-gnu
 
 echo "-- Windows zip, under Wine"
 mkdir "$work/zip"

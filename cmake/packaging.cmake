@@ -4,10 +4,32 @@
 #          README.md in /usr/share/doc/kvf-unpack);
 #   Windows: a zip with kvf_unpack.exe, README.md and the manual as text.
 # Files only one package holds are in components left out of a plain install;
-# cpack_generator_options.cmake picks each package's components.
+# cpack_generator_options.cmake picks each package's components. An archive
+# holds its components in the order of their names, each a single chain of
+# folders to one file, so that no member order depends on the file system;
+# the Debian generator sorts its members itself.
 include(GNUInstallDirs)
 
 set(KVF_MAINTAINER_EMAIL "kvf-unpack@example.org")
+
+# The target's architecture as package names spell it: the archives use the
+# kernel's name (x86_64, aarch64), Debian its own (amd64, arm64).
+string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" KVF_ARCH)
+if(KVF_ARCH MATCHES "^(x86_64|amd64)$")
+  set(KVF_ARCH x86_64)
+  set(KVF_DEB_ARCH amd64)
+elseif(KVF_ARCH MATCHES "^(aarch64|arm64)$")
+  set(KVF_ARCH aarch64)
+  set(KVF_DEB_ARCH arm64)
+else()
+  set(KVF_DEB_ARCH ${KVF_ARCH})
+endif()
+
+# Dates in what is packaged: from SOURCE_DATE_EPOCH when it is set (as
+# packaging/make_packages.sh does, from the commit), so that two builds of
+# one commit are the same byte for byte; otherwise today's.
+string(TIMESTAMP KVF_MANUAL_DATE "%B %Y" UTC)
+string(TIMESTAMP KVF_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
 # The version reaches the man page footer from here, as it reaches the packages.
 configure_file(doc/kvf_unpack.1.in kvf_unpack.1 @ONLY)
@@ -23,7 +45,8 @@ if(WIN32)
     COMMENT "Rendering the manual as text")
   add_custom_target(kvf_manual_text ALL DEPENDS kvf_unpack.txt)
   install(TARGETS kvf_unpack RUNTIME DESTINATION . COMPONENT tool)
-  install(FILES README.md ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt DESTINATION . COMPONENT docs)
+  install(FILES README.md DESTINATION . COMPONENT readme)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt DESTINATION . COMPONENT manual)
 else()
   install(TARGETS kvf_unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${KVF_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
@@ -68,14 +91,14 @@ else()
   set(CPACK_GENERATOR "TGZ;DEB")
   set(KVF_PACKAGE_SYSTEM linux)
 endif()
-set(CPACK_PACKAGE_FILE_NAME "kvf_unpack-${PROJECT_VERSION}-${KVF_PACKAGE_SYSTEM}-x86_64")
+set(CPACK_PACKAGE_FILE_NAME "kvf_unpack-${PROJECT_VERSION}-${KVF_PACKAGE_SYSTEM}-${KVF_ARCH}")
 set(CPACK_COMPONENTS_ALL_IN_ONE_PACKAGE ON)
 set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 
 set(CPACK_DEBIAN_PACKAGE_NAME kvf-unpack)
-set(CPACK_DEBIAN_FILE_NAME "kvf-unpack_${PROJECT_VERSION}_amd64.deb")
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+set(CPACK_DEBIAN_FILE_NAME "kvf-unpack_${PROJECT_VERSION}_${KVF_DEB_ARCH}.deb")
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KVF_DEB_ARCH})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

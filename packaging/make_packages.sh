@@ -1,23 +1,85 @@
 #!/usr/bin/env bash
-# Makes every release package from this source tree, into build/packages/:
-#   kvf_unpack-VERSION-linux-x86_64.tar.gz   bin/, share/man/man1/, README.md
-#   kvf-unpack_VERSION_amd64.deb             for Debian and Ubuntu
-#   kvf_unpack-VERSION-windows-x86_64.zip    kvf_unpack.exe, README.md, the manual as text
-# Needs what the release and windows presets need (see README), and dpkg-dev
-# for the Debian package's dependencies.
+# Makes the release packages from this source tree, into build/packages/:
+#   linux-x86_64    kvf_unpack-VERSION-linux-x86_64.tar.gz and kvf-unpack_VERSION_amd64.deb
+#   linux-aarch64   kvf_unpack-VERSION-linux-aarch64.tar.gz and kvf-unpack_VERSION_arm64.deb
+#   windows-x86_64  kvf_unpack-VERSION-windows-x86_64.zip
+# with a SHA256SUMS of what it made. Each target needs only its own
+# toolchain (see README: Packages); with no target named, it makes all three.
 #
-#   packaging/make_packages.sh
+# Two runs from the same commit give the same bytes, wherever and whenever
+# they run: every date in the packages is SOURCE_DATE_EPOCH, taken from the
+# commit's time when it is not set.
+#
+#   packaging/make_packages.sh [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rm -rf build/package-linux/packages build/package-windows/packages
-cmake --workflow --preset package-linux
-cmake --workflow --preset package-windows
+# Archive members belong to whoever made the files: root, under fakeroot for anyone else.
+if [ "$(id -u)" -ne 0 ] && [ -z "${FAKEROOTKEY:-}" ]; then
+    if ! command -v fakeroot >/dev/null; then
+        echo "make_packages.sh: needs root or fakeroot (apt-get install fakeroot), so that every file" \
+            "in the packages belongs to root" >&2
+        exit 1
+    fi
+    exec fakeroot -- "$0" "$@"
+fi
+
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(linux-x86_64 linux-aarch64 windows-x86_64)
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) || {
+        echo "make_packages.sh: not a git checkout: set SOURCE_DATE_EPOCH" >&2
+        exit 1
+    }
+fi
+export SOURCE_DATE_EPOCH
+# CPack makes the packages' folders as the umask lets it: the usual one, whatever the caller's.
+umask 022
+
+# needs TARGET COMMAND PACKAGE: fails early, naming what to install.
+needs() {
+    if ! command -v "$2" >/dev/null; then
+        echo "make_packages.sh: $1 needs $2 (apt-get install $3)" >&2
+        exit 1
+    fi
+}
 
 rm -rf build/packages
 mkdir -p build/packages
-cp build/package-linux/packages/*.tar.gz build/package-linux/packages/*.deb \
-   build/package-windows/packages/*.zip build/packages/
+for target in "${targets[@]}"; do
+    case $target in
+    linux-x86_64)
+        preset=package-linux
+        needs "$target" g++ g++
+        needs "$target" dpkg-shlibdeps dpkg-dev
+        ;;
+    linux-aarch64)
+        preset=package-linux-arm64
+        needs "$target" aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+        needs "$target" dpkg-shlibdeps dpkg-dev
+        if ! dpkg-query -W -f '${Status}' libc6:arm64 2>/dev/null | grep -q installed; then
+            echo "make_packages.sh: $target needs the arm64 C library known to dpkg for the package's" \
+                "dependencies (dpkg --add-architecture arm64; apt-get update; apt-get install libc6:arm64)" >&2
+            exit 1
+        fi
+        ;;
+    windows-x86_64)
+        preset=package-windows
+        needs "$target" x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
+        needs "$target" groff groff-base
+        ;;
+    *)
+        echo "make_packages.sh: unknown target $target (linux-x86_64, linux-aarch64, windows-x86_64)" >&2
+        exit 1
+        ;;
+    esac
+    rm -rf "build/$preset/packages"
+    cmake --workflow --preset "$preset"
+    cp "build/$preset/packages"/*.tar.gz "build/$preset/packages"/*.deb "build/$preset/packages"/*.zip \
+        build/packages/ 2>/dev/null || true
+done
+
 (cd build/packages && sha256sum -- * > SHA256SUMS)
-echo "Packages in build/packages:"
-ls -l build/packages
+echo "Made for ${targets[*]}, dated $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC'), in build/packages:"
+cat build/packages/SHA256SUMS

@@ -17,6 +17,18 @@ namespace {
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_FAILED = 1;
 
+constexpr std::string_view USAGE = "Usage: kvf_unpack FILE\n";
+constexpr std::string_view HELP =
+    "Takes apart the KVF firmware-download container FILE: logs every frame to\n"
+    "standard output and writes each run of contiguous flash data into an image\n"
+    "file in the working directory. Exit status 0 when FILE was walked to its end,\n"
+    "1 on any error. A container named --help is given as ./--help.\n"
+    "\n"
+    "  -h, --help  show this help\n"
+    "  --version   show the version\n"
+    "\n"
+    "Manual: man kvf_unpack (on Windows, kvf_unpack.txt beside the program).\n";
+
 // Large buffers live in static storage rather than on the stack.
 BlockReader input;
 FlashWriter flash_writer;
@@ -192,8 +204,19 @@ int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     start_log(log_output, out, is_terminal(out));
     if (argc != 2) {
-        add(log_output, "Usage: kvf_unpack FILE\n");
+        add(log_output, USAGE);
         return finish_output(log_output, STATUS_FAILED);
+    }
+    const std::string_view argument = argv[1];
+    // Only these exact words are options; a container of such a name is ./--help.
+    if (argument == "--help" || argument == "-h") {
+        add(log_output, USAGE);
+        add(log_output, HELP);
+        return finish_output(log_output, STATUS_OK);
+    }
+    if (argument == "--version") {
+        add(log_output, "kvf_unpack " KVF_VERSION "\n");
+        return finish_output(log_output, STATUS_OK);
     }
     const char* path = argv[1];
     std::FILE* in = open_input(path);

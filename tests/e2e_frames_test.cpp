@@ -19,18 +19,35 @@ protected:
     }
 };
 
-TEST_F(FrameLog, WrongArgumentCountPrintsUsage) {
-    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"a", "b"}}) {
+TEST_F(FrameLog, CommandLine) {
+    write_bytes(dir.path / "--help", progress(4));
+    const std::string usage = "Usage: kvf_unpack FILE\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string log;  // the whole log, or its first line when `whole` is false
+        bool whole;
+        int status;
+    } cases[] = {
+        {{}, usage, true, 1},
+        {{"a", "b"}, usage, true, 1},
+        {{"--help"}, usage, false, 0},
+        {{"-h"}, usage, false, 0},
+        {{"--version"}, "kvf_unpack " KVF_VERSION "\n", true, 0},
+        {{"missing.kvf"}, "File not found: missing.kvf\n", true, 1},
+        {{"-x"}, "File not found: -x\n", true, 1},
+        {{"--Version"}, "File not found: --Version\n", true, 1},
+        {{"./--help"}, "0x00000000   : Update progress-bar to 4 %\n", false, 0},
+    };
+    for (const auto& [args, log, whole, status] : cases) {
+        SCOPED_TRACE(args.empty() ? "no argument" : args[0]);
         const RunResult result = run_tool(dir.path, args);
-        EXPECT_TRUE(same_log(result.log, "Usage: kvf_unpack FILE\n"));
-        EXPECT_EQ(result.status, 1);
+        EXPECT_TRUE(same_log(whole ? result.log : result.log.substr(0, result.log.find('\n') + 1), log));
+        EXPECT_EQ(result.status, status);
     }
-}
-
-TEST_F(FrameLog, UnopenableInputIsNotFound) {
-    const RunResult result = run_tool(dir.path, {"missing.kvf"});
-    EXPECT_TRUE(same_log(result.log, "File not found: missing.kvf\n"));
-    EXPECT_EQ(result.status, 1);
+    // Help says how to reach a container of an option's name, and where the manual is.
+    const std::string help = run_tool(dir.path, {"--help"}).log;
+    EXPECT_NE(help.find("./--help"), std::string::npos) << help;
+    EXPECT_NE(help.find("man kvf_unpack"), std::string::npos) << help;
 }
 
 TEST_F(FrameLog, EmptyInputIsOneUnknownFrame) {
