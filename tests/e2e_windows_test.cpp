@@ -4,8 +4,8 @@
 #include <windows.h>
 
 #include "captured_log.h"
-#include "clash_case.h"
 #include "kvf_unpack.h"
+#include "shared_cases.h"
 #include "tool_runner.h"
 
 namespace kvf::test {
@@ -56,21 +56,29 @@ TEST_F(WindowsBuild, ImageNamesAvoidStreamsDrivesAndDevices) {
                                       "_lpt9._00000700.bin",      "con_00000800.bin",
                                       "_conout$.fw_00000900.bin", "_conin$.x_00000A00.bin"};
     Bytes in;
-    std::uint32_t address = 0;
-    for (const char* display_text : texts) {
-        append(in, text(display_text));
-        address += 0x100;
+    std::string log;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto address = static_cast<std::uint32_t>(0x100 * (i + 1));
+        append(in, text(texts[i]));
         append(in, flash(address, pattern(3, address)));
+        char lines[256];
+        std::snprintf(lines, sizeof lines, "0x%08zX   : Display text (00000000, 00000000): '%s'\n", 2 * i * FRAME_SIZE,
+                      texts[i]);
+        log += lines;
+        if (i > 0) {
+            std::snprintf(lines, sizeof lines, "0x%08zX   : End of current Flash data found, closing flashfile\n",
+                          (2 * i + 1) * FRAME_SIZE);
+            log += lines;
+        }
+        std::snprintf(lines, sizeof lines, "0x%08zX   : New Flashdata found, create new file for it: %s\n",
+                      (2 * i + 1) * FRAME_SIZE, names[i].c_str());
+        log += lines;
     }
     const RunResult result = unpack(in);
+    char end[32];
+    std::snprintf(end, sizeof end, "0x%08zX   : ", in.size());
+    EXPECT_TRUE(same_log(result.log, crlf(log + end + "Unknown frame\n" + DUMP_HEAD + "  ZERO LENGTH\n")));
     EXPECT_EQ(result.status, 0);
-    std::vector<std::string> logged_names;
-    const std::string lead = "create new file for it: ";
-    for (std::size_t at = 0; (at = result.log.find(lead, at)) != std::string::npos;) {
-        at += lead.size();
-        logged_names.push_back(result.log.substr(at, result.log.find("\r\n", at) - at));
-    }
-    EXPECT_EQ(logged_names, names) << result.log;
     names.push_back("in.kvf");
     std::sort(names.begin(), names.end());
     EXPECT_EQ(entries(dir.path), names);
@@ -84,7 +92,14 @@ TEST_F(WindowsBuild, WildcardsAreExpandedByTheRuntime) {
     close_container(in);
     write_bytes(dir.path / "fw.kvf", in);
     RunResult result = run_tool(dir.path, {"*.kvf"});
-    EXPECT_EQ(result.log.substr(0, 43), "0x00000000   : Update progress-bar to 7 %\r\n");
+    char trailer_lines[256];
+    std::snprintf(trailer_lines, sizeof trailer_lines,
+                  "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\nDWORD 4 = 00000000\n"
+                  "DWORD 5 = 00000000\nKVF file length = 0000008C\nKVF checksum (CRC-32) = %08X\n",
+                  read_le32(&in[in.size() - 4]));
+    EXPECT_TRUE(same_log(result.log, crlf("0x00000000   : Update progress-bar to 7 %\n"
+                                          "0x00000038   : 'ADMINEND' keyword found\n" +
+                                          std::string(trailer_lines))));
     EXPECT_EQ(result.status, 0);
 
     result = run_tool(dir.path, {"*.none"});
@@ -98,12 +113,32 @@ TEST_F(WindowsBuild, WildcardsAreExpandedByTheRuntime) {
 }
 
 TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
+    // Texts from the container reach a pipe byte for byte, control bytes and all.
+    const std::string crafted = "\x1B[2J\r\x7F\x9B\xC2\x9B\xE2\x80\xAE\xD0\x96";
     Bytes in;
+    append(in, text(crafted));
     append(in, text("ok"));
     append(in, flash(0x10, pattern(5, 1)));
-    const RunResult result = unpack(in, fs::path(u8"прошивка.kvf"));
-    EXPECT_EQ(result.status, 0) << result.log;
+    const std::string log = crlf("0x00000000   : Display text (00000000, 00000000): '" + crafted +
+                                 "'\n"
+                                 "0x00000038   : Display text (00000000, 00000000): 'ok'\n"
+                                 "0x00000070   : New Flashdata found, create new file for it: ok_00000010.bin\n"
+                                 "0x000000A8   : Unknown frame\n" +
+                                 DUMP_HEAD + "  ZERO LENGTH\n");
+    RunResult result = unpack(in, fs::path(u8"прошивка.kvf"));
+    EXPECT_TRUE(same_log(result.log, log));
+    EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(has_bytes(dir.path / "ok_00000010.bin", pattern(5, 1)));
+
+    // A full path in the \\?\ form, past every rule of ordinary paths.
+    result = run_tool(dir.path, {"\\\\?\\" + utf8_string(fs::absolute(dir.path / u8"прошивка.kvf"))});
+    EXPECT_TRUE(same_log(result.log, log));
+    EXPECT_EQ(result.status, 0);
+
+    // The device NUL reads as an empty container.
+    result = run_tool(dir.path, {"NUL"});
+    EXPECT_TRUE(same_log(result.log, crlf("0x00000000   : Unknown frame\n" + DUMP_HEAD + "  ZERO LENGTH\n")));
+    EXPECT_EQ(result.status, 0);
 
     const RunResult missing = run_tool(dir.path, {"\xE5\x9B\xBA\xE4\xBB\xB6.kvf"});  // 固件.kvf
     EXPECT_TRUE(same_log(missing.log, "File not found: \xE5\x9B\xBA\xE4\xBB\xB6.kvf\r\n"));
@@ -119,6 +154,7 @@ TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         TempDir work;
         const fs::path clash = work.path / "b_00000200.bin";
         write_bytes(work.path / "in.kvf", in);
+        write_bytes(work.path / "a_00000100.bin", pattern(100, 9));  // another file: replaced whole
         RunResult result;
         if (how == "directory") {
             fs::create_directory(clash);
@@ -161,13 +197,9 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
 }
 
 TEST_F(WindowsBuild, OffsetsPastFourGiBKeepCounting) {
-    // A sparse file of zero frames, passed over in silence, then three bytes.
-    const std::uintmax_t size = 0x100000018 + 3;
-    { std::ofstream(dir.path / "big.kvf", std::ios::binary).put('\0'); }
-    fs::resize_file(dir.path / "big.kvf", size);
+    make_container_past_4_gib(dir.path / "big.kvf");
     const RunResult result = run_tool(dir.path, {"big.kvf"});
-    EXPECT_TRUE(same_log(result.log, crlf("0x100000018   : Unknown frame\n" + DUMP_HEAD + "  00000000  00 00 00" +
-                                          std::string(13 * 3, ' ') + "  ...\n")));
+    EXPECT_TRUE(same_log(result.log, crlf(LOG_PAST_4_GIB)));
     EXPECT_EQ(result.status, 0);
 }
 

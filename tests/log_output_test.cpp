@@ -1,5 +1,6 @@
 #include "log_output.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -57,13 +58,20 @@ TEST(LogOutput, ManyLinesCrossTheBlockInOrder) {
 }
 
 TEST(LogOutput, PrintfTextIsCutAtItsBound) {
-    const std::string too_long(LOG_PIECE_MAX + 100, 'x');
-    EXPECT_EQ(logged([&](LogOutput& log) {
-                  log_printf(log, "%s", "");
-                  log_printf(log, "%c", 'y');
-                  log_printf(log, "%s", too_long.c_str());
-              }),
-              "y" + std::string(LOG_PIECE_MAX - 1, 'x'));
+    // One byte of a piece is the formatter's terminating NUL.
+    for (const std::size_t length : {std::size_t{0}, LOG_PIECE_MAX - 1, LOG_PIECE_MAX, LOG_PIECE_MAX + 100}) {
+        const std::string text(length, 'x');
+        std::string expected(std::min(length, LOG_PIECE_MAX - 1) + 2, 'x');
+        expected.front() = 'y';
+        expected.back() = 'z';
+        EXPECT_EQ(logged([&](LogOutput& log) {
+                      log_printf(log, "%c", 'y');
+                      log_printf(log, "%s", text.c_str());
+                      log_printf(log, "%c", 'z');
+                  }),
+                  expected)
+            << length;
+    }
 }
 
 TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
