@@ -43,6 +43,10 @@ TEST(Hexdump, FullRowsAndRowBoundaries) {
     EXPECT_EQ(dump(counting(17), 17), DUMP_HEAD + row0 + "  00000010  51" + std::string(15 * 3, ' ') + "  Q\n");
     EXPECT_EQ(dump(counting(29), 29), DUMP_HEAD + row0 + "  00000010  51 52 53 54 55 56 57 58 59 5A 41 42 43" +
                                           std::string(3 * 3, ' ') + "  QRSTUVWXYZABC\n");
+    // Row offsets past 9 are upper-case hex too.
+    const std::string long_dump = dump(counting(177), 177);
+    EXPECT_NE(long_dump.find("\n  000000A0  45 46 47"), std::string::npos) << long_dump;
+    EXPECT_TRUE(long_dump.ends_with("\n  000000B0  55" + std::string(15 * 3, ' ') + "  U\n")) << long_dump;
 }
 
 TEST(Hexdump, OnlyPrintableAsciiShowsAsItself) {
