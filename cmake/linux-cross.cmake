@@ -15,8 +15,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The target's C and C++ libraries are found in the cross compiler's root.
+# The target's C and C++ libraries are those of the cross compiler's root,
+# before any the host's loader cache lists (such as libc6:arm64 installed
+# for packaging): a loader of one build with a C library of another hangs.
 find_program(KVF_QEMU qemu-${KVF_CROSS_ARCH})
 if(KVF_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${KVF_QEMU} -L /usr/${KVF_CROSS_TRIPLE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KVF_QEMU} -L /usr/${KVF_CROSS_TRIPLE} -E
+                                    LD_LIBRARY_PATH=/usr/${KVF_CROSS_TRIPLE}/lib)
 endif()
