@@ -1,5 +1,6 @@
 // What differs between POSIX systems and Windows, behind one small interface:
-// how files are opened, compared and read, and how image names are cleaned.
+// how files are opened, compared and read, how image names are cleaned, and
+// how a terminal is told apart and written to.
 // platform_posix.cpp and platform_windows.cpp implement it; nothing else in
 // the tool branches on the platform.
 #pragma once
