@@ -37,16 +37,17 @@ LogOutput log_output;
 // Every take from the reader, a frame or the trailer with one byte to spare, fits its block.
 static_assert(FRAME_SIZE <= READ_BLOCK_SIZE && TRAILER_SIZE + 1 <= READ_BLOCK_SIZE);
 
-// Before a take of `count` bytes that may wait for the input, puts out
-// what the frames so far made: the log, and the open run's image bytes, tagged
-// with the last frame's offset `frame_offset` if they cannot be written.
-bool put_out_before_waiting(BlockReader& in, std::size_t count, LogOutput& log, FlashWriter& writer,
-                            std::uint64_t frame_offset) {
-    if (!may_block(in, count)) {
-        return true;
+// Before a take of `count` bytes, puts out what the frames so far made: the
+// log on a terminal, which sees each frame's lines at once; and when the take
+// may wait for the input, the log and the open run's image bytes, whose failed
+// write is tagged with the last frame's offset `frame_offset`.
+bool put_out_before_take(BlockReader& in, std::size_t count, LogOutput& log, FlashWriter& writer,
+                         std::uint64_t frame_offset) {
+    const bool waits = may_block(in, count);
+    const bool written = !waits || flush_flash_run(writer, log, frame_offset);
+    if (waits || log.terminal) {
+        flush_log(log);
     }
-    const bool written = flush_flash_run(writer, log, frame_offset);
-    flush_log(log);
     return written;
 }
 
@@ -54,7 +55,7 @@ bool put_out_before_waiting(BlockReader& in, std::size_t count, LogOutput& log, 
 int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
     // One byte more than the trailer, so that anything after it is seen.
     // A full trailer comes up short by that byte, which ends the frame loop.
-    if (!put_out_before_waiting(in, TRAILER_SIZE + 1, log, writer, frame_offset)) {
+    if (!put_out_before_take(in, TRAILER_SIZE + 1, log, writer, frame_offset)) {
         return STATUS_FAILED;
     }
     const std::uint8_t* bytes = nullptr;
@@ -99,10 +100,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
 
     // Like a stream's end-of-file indicator, the reader ends with the first short read.
     while (!in.ended) {
-        if (log.terminal) {
-            flush_log(log);
-        }
-        if (!put_out_before_waiting(in, FRAME_SIZE, log, writer, frame_offset)) {
+        if (!put_out_before_take(in, FRAME_SIZE, log, writer, frame_offset)) {
             return STATUS_FAILED;
         }
         frame_offset = offset;

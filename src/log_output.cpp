@@ -84,6 +84,15 @@ bool is_printable(std::string_view unit) {
     }
 }
 
+void add_formatted(LogOutput& log, const char* format, std::va_list args) {
+    char* at = reserve(log, LOG_PIECE_MAX);
+    const int length = std::vsnprintf(at, LOG_PIECE_MAX, format, args);
+    if (length > 0) {
+        log.used +=
+            static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length) : LOG_PIECE_MAX - 1;
+    }
+}
+
 }  // namespace
 
 void add_external(LogOutput& log, std::string_view text) {
@@ -98,19 +107,6 @@ void add_external(LogOutput& log, std::string_view text) {
         text.remove_prefix(unit.size());
     }
 }
-
-namespace {
-
-void add_formatted(LogOutput& log, const char* format, std::va_list args) {
-    char* at = reserve(log, LOG_PIECE_MAX);
-    const int length = std::vsnprintf(at, LOG_PIECE_MAX, format, args);
-    if (length > 0) {
-        log.used +=
-            static_cast<std::size_t>(length) < LOG_PIECE_MAX ? static_cast<std::size_t>(length) : LOG_PIECE_MAX - 1;
-    }
-}
-
-}  // namespace
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks every format and argument.
 void log_printf(LogOutput& log, const char* format, ...) {
