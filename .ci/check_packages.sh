@@ -34,10 +34,20 @@ check_run() {
     echo "$name: log and images as expected"
 }
 
-echo "-- Debian package (amd64)"
-deb=$packages/kvf-unpack_${version}_amd64.deb
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
-lintian --fail-on error --display-info "$deb"
+# check_deb ARCH: the Debian package of ARCH: its fields, lintian, and the files it holds, extracted.
+check_deb() {
+    local arch=$1
+    echo "-- Debian package ($arch)"
+    deb=$packages/kvf-unpack_${version}_$arch.deb
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
+    dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
+    lintian --fail-on error --display-info "$deb"
+    dpkg-deb -x "$deb" "$work/deb-$arch"
+}
+
+check_deb amd64
+# Installed and removed as a user would, on this machine.
 dpkg -i "$deb"
 files=$(dpkg-query -L kvf-unpack)
 [ "$(command -v kvf_unpack)" = /usr/bin/kvf_unpack ]
@@ -57,13 +67,7 @@ if dpkg-query -W -f '${db:Status-Status}' kvf-unpack 2>/dev/null | grep -qv not-
 fi
 echo "deb: removed without a trace"
 
-echo "-- arm64 Debian package, its binary under qemu"
-deb=$packages/kvf-unpack_${version}_arm64.deb
-[ "$(dpkg-deb -f "$deb" Version)" = "$version" ]
-[ "$(dpkg-deb -f "$deb" Architecture)" = arm64 ]
-dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
-lintian --fail-on error --display-info "$deb"
-dpkg-deb -x "$deb" "$work/deb-arm64"
+check_deb arm64
 file "$work/deb-arm64/usr/bin/kvf_unpack" | grep -q 'ARM aarch64'
 # Run as an arm64 system would: with its C library, libc6:arm64, which CI installs.
 check_run deb-arm64 examples/example.log qemu-aarch64 "$work/deb-arm64/usr/bin/kvf_unpack"

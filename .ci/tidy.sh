@@ -7,12 +7,14 @@ cd "$(dirname "$0")/.."
 
 cmake --preset tidy >/dev/null
 cmake --preset tidy-windows >/dev/null
-mingw_headers=(
-    --extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++
-    --extra-arg=-isystem/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
-    --extra-arg=-isystem/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++/x86_64-w64-mingw32
-    --extra-arg=-isystem/usr/x86_64-w64-mingw32/include
-)
+# The MinGW-w64 C++ and system headers, where its compiler looks for them
+# (clang brings its own compiler headers).
+mingw_headers=(--extra-arg=--target=x86_64-w64-mingw32 --extra-arg=-nostdinc++)
+while read -r dir; do
+    mingw_headers+=("--extra-arg=-isystem$(realpath "$dir")")
+done < <(x86_64-w64-mingw32-g++-posix -E -x c++ -v /dev/null 2>&1 >/dev/null |
+    sed -n '/#include <...> search starts here:/,/End of search list./{//!p}' | grep -E '/include/c\+\+|/include$' |
+    grep -v '/lib/gcc/[^/]*/[^/]*/include$')
 failed=0
 for file in $(git ls-files 'src/*.cpp' 'tools/*.cpp' 'fuzz/*.cpp'); do
     case $file in

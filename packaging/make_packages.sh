@@ -45,17 +45,20 @@ needs() {
     fi
 }
 
+version=$(sed -n 's/^project(kvf_unpack VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 rm -rf build/packages
 mkdir -p build/packages
 for target in "${targets[@]}"; do
     case $target in
     linux-x86_64)
         preset=package-linux
+        packages=("kvf_unpack-$version-linux-x86_64.tar.gz" "kvf-unpack_${version}_amd64.deb")
         needs "$target" g++ g++
         needs "$target" dpkg-shlibdeps dpkg-dev
         ;;
     linux-aarch64)
         preset=package-linux-arm64
+        packages=("kvf_unpack-$version-linux-aarch64.tar.gz" "kvf-unpack_${version}_arm64.deb")
         needs "$target" aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         needs "$target" dpkg-shlibdeps dpkg-dev
         if ! dpkg-query -W -f '${Status}' libc6:arm64 2>/dev/null | grep -q installed; then
@@ -66,6 +69,7 @@ for target in "${targets[@]}"; do
         ;;
     windows-x86_64)
         preset=package-windows
+        packages=("kvf_unpack-$version-windows-x86_64.zip")
         needs "$target" x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
         needs "$target" groff groff-base
         ;;
@@ -76,8 +80,9 @@ for target in "${targets[@]}"; do
     esac
     rm -rf "build/$preset/packages"
     cmake --workflow --preset "$preset"
-    cp "build/$preset/packages"/*.tar.gz "build/$preset/packages"/*.deb "build/$preset/packages"/*.zip \
-        build/packages/ 2>/dev/null || true
+    for package in "${packages[@]}"; do
+        cp "build/$preset/packages/$package" build/packages/
+    done
 done
 
 (cd build/packages && sha256sum -- * > SHA256SUMS)
