@@ -1,5 +1,6 @@
 // Entry on Windows: the command line arrives as UTF-16, with wildcards already
-// expanded by the runtime; the tool takes its arguments as UTF-8.
+// expanded by the runtime; the tool takes its arguments as WTF-8, which
+// keeps every name, one with a lone surrogate too.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "kvf_unpack.h"
+#include "wtf8.h"
 
 // MinGW-w64: expand wildcards in the arguments before wmain, as console
 // programs there do (MSVC links wsetargv.obj for the same).
@@ -16,26 +18,11 @@ extern "C" {
 int _dowildcard = -1;
 }
 
-namespace {
-
-std::string utf8_from_wide(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return {};
-    }
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-    utf8.resize(static_cast<std::size_t>(size) - 1);
-    return utf8;
-}
-
-}  // namespace
-
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> arguments;
     arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) {
-        arguments.push_back(utf8_from_wide(argv[i]));
+        arguments.push_back(kvf::wtf8_from_utf16(reinterpret_cast<const char16_t*>(argv[i])));
     }
     std::vector<char*> pointers;
     pointers.reserve(arguments.size() + 1);

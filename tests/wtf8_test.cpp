@@ -1,0 +1,34 @@
+#include "wtf8.h"
+
+#include <gtest/gtest.h>
+
+namespace kvf {
+namespace {
+
+TEST(Wtf8, EveryUtf16NameComesBackUnchanged) {
+    const struct {
+        std::u16string utf16;
+        std::string wtf8;
+    } cases[] = {
+        {u"fw.kvf", "fw.kvf"},
+        {u"\u00E9\u0416\u56FA", "\xC3\xA9\xD0\x96\xE5\x9B\xBA"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"},  // a surrogate pair: one four-byte sequence
+        // Lone surrogates, as NTFS names may hold them: the three-byte form of each.
+        {std::u16string{u'a', char16_t{0xD800}, u'b'},
+         "a\xED\xA0\x80"
+         "b"},
+        {std::u16string{char16_t{0xDFFF}}, "\xED\xBF\xBF"},
+        {std::u16string{char16_t{0xDC00}, char16_t{0xD800}}, "\xED\xB0\x80\xED\xA0\x80"},  // low before high
+        {std::u16string{char16_t{0xD83D}}, "\xED\xA0\xBD"},  // a pair's first half at the end
+    };
+    for (const auto& [utf16, wtf8] : cases) {
+        EXPECT_EQ(wtf8_from_utf16(utf16), wtf8);
+        EXPECT_EQ(utf16_from_wtf8(wtf8), utf16);
+    }
+    // Bytes that are no sequence at all become U+FFFD, one for each.
+    EXPECT_EQ(utf16_from_wtf8("\xFFx\xC0\xAF\xF4\x90\x80\x80\xE2\x82"),
+              (std::u16string{0xFFFD, u'x', 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));
+}
+
+}  // namespace
+}  // namespace kvf
