@@ -75,7 +75,10 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<unsigned char>(c - 'A' + 'a');
         }
-        name[i] = is_replaced_in_name(c, rules) ? '_' : static_cast<char>(c);
+        // A leading '-' would make the name an option to the programs given
+        // it next, as `tar cf backup.tar *` or `rm *` in this folder.
+        const bool option_like = i == 0 && c == '-';
+        name[i] = is_replaced_in_name(c, rules) || option_like ? '_' : static_cast<char>(c);
     }
     // "_%08X.bin"
     char* suffix = name + kept.size();

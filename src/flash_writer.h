@@ -40,11 +40,11 @@ void start_flash_writer(FlashWriter& writer, std::FILE* input);
 
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with
-// spaces, control bytes, bytes from 0x80 and path separators made '_', then
-// "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|' become '_' too,
-// and a name whose part before its first '.' is a device name (con, prn, aux,
-// nul, com0 to com9, lpt0 to lpt9, conin$, conout$) gets a leading '_'. The
-// name never leaves the working directory.
+// spaces, control bytes, bytes from 0x80, path separators and a leading '-'
+// made '_', then "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|'
+// become '_' too, and a name whose part before its first '.' is a device name
+// (con, prn, aux, nul, com0 to com9, lpt0 to lpt9, conin$, conout$) gets a
+// leading '_'. The name never leaves the working directory.
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
                      NameRules rules = HOST_NAME_RULES);
 

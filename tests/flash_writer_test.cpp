@@ -37,6 +37,14 @@ TEST(ImageName, OnlyControlHighAndSpaceBytesAreReplaced) {
     EXPECT_EQ(image_name("v1.2-rc:3_[X]"), "v1.2-rc:3_[x]_00010000.bin");
 }
 
+TEST(ImageName, NeverStartsLikeAnOption) {
+    for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
+        EXPECT_EQ(image_name("--checkpoint-action=exec=sh", 0x100, rules), "_-checkpoint-action=exec=sh_00000100.bin");
+        EXPECT_EQ(image_name("-", 0x100, rules), "__00000100.bin");
+        EXPECT_EQ(image_name("a-b", 0x100, rules), "a-b_00000100.bin");
+    }
+}
+
 TEST(ImageName, EveryOtherPrintableCharacterStaysOnlyUpperCaseIsLowered) {
     for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
         const std::string replaced = rules == NameRules::windows ? " /\\:*?\"<>|" : " /\\";
