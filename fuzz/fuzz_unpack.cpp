@@ -1,7 +1,9 @@
 // libFuzzer target: the whole tool, frame loop and image extraction, on
 // arbitrary bytes. It works in a private directory, `root/1/2/3/work`, which
 // it empties after every input; a file anywhere else below `root` was
-// written outside the working directory (up to three levels up) and stops the run.
+// written outside the working directory (up to three levels up) and stops the
+// run, as does a control character or a byte outside well-formed UTF-8 in
+// what a terminal would be shown of the log.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -41,15 +43,56 @@ void check_windows_name(const std::uint8_t* data, std::size_t size) {
     if (whole.find_first_of("/\\:*?\"<>|") != std::string_view::npos) {
         fail("reserved character in a Windows name", name);
     }
-    const std::string_view base = whole.substr(0, whole.find('.'));
-    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
-        if (base == device) {
-            fail("device name", name);
-        }
-    }
-    if (base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9') {
+    if (kvf::is_windows_device_name(whole.substr(0, whole.find('.')))) {
         fail("device name", name);
     }
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, 0 if there is none.
+std::size_t utf8_length(std::string_view text) {
+    const auto byte = [&text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || text.size() < length) {
+        return 0;
+    }
+    // The second byte's range: narrower after E0 (overlong), ED (surrogates), F0 (overlong) and F4 (past U+10FFFF).
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (std::size_t i = 1; i < length; ++i) {
+        if (byte(i) < (i == 1 ? low : 0x80) || byte(i) > (i == 1 ? high : 0xBF)) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+// What a terminal is shown: well-formed UTF-8 without a control character
+// (C0 but the line break, DEL, C1).
+void check_terminal_text(std::string_view shown) {
+    while (!shown.empty()) {
+        const std::size_t length = utf8_length(shown);
+        const auto lead = static_cast<unsigned char>(shown[0]);
+        const auto second = static_cast<unsigned char>(shown.size() > 1 ? shown[1] : 0);
+        if (length == 0) {
+            fail("not well-formed UTF-8 on a terminal", work);
+        }
+        if ((lead < 0x20 && lead != '\n') || lead == 0x7F || (lead == 0xC2 && second < 0xA0)) {
+            fail("a control character on a terminal", work);
+        }
+        shown.remove_prefix(length);
+    }
+}
+
+// Everything written to the file open on `fd`, from its start.
+std::string contents(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    for (off_t at = 0; (got = pread(fd, chunk, sizeof chunk, at)) > 0; at += got) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    return text;
 }
 
 }  // namespace
@@ -75,21 +118,31 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     check_windows_name(data, size);
-    // The tool reads below stdio, from a file descriptor: the input is a file in memory.
-    const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
-    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) || lseek(fd, 0, SEEK_SET) != 0) {
-        fail("cannot make the input", work);
-    }
-    std::FILE* in = fdopen(fd, "rb");
-    std::FILE* out = std::fopen("/dev/null", "w");
-    if (in == nullptr || out == nullptr) {
-        fail("cannot open streams", work);
-    }
-    const int status = kvf::unpack_container(in, "fuzz-input", out);
-    (void)std::fclose(in);
-    (void)std::fclose(out);
-    if (status != 0 && status != 1) {
-        fail("unexpected status", work);
+    // The tool reads below stdio, from a file descriptor: the input is a file
+    // in memory. Run twice: with its log going to a file byte for byte, and as
+    // a terminal would be shown it.
+    for (const bool terminal : {false, true}) {
+        const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
+        const int log_fd = memfd_create("kvf_fuzz_log", MFD_CLOEXEC);
+        if (fd < 0 || log_fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) ||
+            lseek(fd, 0, SEEK_SET) != 0) {
+            fail("cannot make the input", work);
+        }
+        std::FILE* in = fdopen(fd, "rb");
+        std::FILE* out = fdopen(log_fd, "wb");
+        if (in == nullptr || out == nullptr) {
+            fail("cannot open streams", work);
+        }
+        const int status = kvf::unpack_container(in, "fuzz-input", out, terminal);
+        if (status != 0 && status != 1) {
+            fail("unexpected status", work);
+        }
+        if (terminal) {
+            (void)std::fflush(out);
+            check_terminal_text(contents(log_fd));
+        }
+        (void)std::fclose(in);
+        (void)std::fclose(out);
     }
 
     for (auto entry = fs::recursive_directory_iterator(root); entry != fs::recursive_directory_iterator(); ++entry) {

@@ -1,5 +1,6 @@
 #include "block_io.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform.h"
@@ -10,10 +11,9 @@ void start_reading(BlockReader& reader, std::FILE* in) {
     reader.in = in;
     reader.begin = 0;
     reader.end = 0;
-    reader.input_ended = false;
-    reader.failed = false;
-    reader.ended = false;
-    reader.live = may_wait(in);
+    reader.state = BlockReader::State::reading;
+    reader.error = 0;
+    reader.live = is_live(in);
 }
 
 void refill(BlockReader& reader, std::size_t wanted) {
@@ -21,13 +21,13 @@ void refill(BlockReader& reader, std::size_t wanted) {
     std::memmove(reader.block, reader.block + reader.begin, left);
     reader.begin = 0;
     reader.end = left;
-    while (reader.end < wanted && !reader.input_ended) {
+    while (reader.end < wanted && reader.state == BlockReader::State::reading) {
         const std::ptrdiff_t got = read_ready(reader.in, reader.block + reader.end, READ_BLOCK_SIZE - reader.end);
         if (got > 0) {
             reader.end += static_cast<std::size_t>(got);
         } else {
-            reader.input_ended = true;
-            reader.failed = got < 0;
+            reader.state = BlockReader::State::input_ended;
+            reader.error = got < 0 ? errno : 0;
         }
     }
 }

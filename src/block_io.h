@@ -20,13 +20,18 @@ inline constexpr std::size_t WRITE_BLOCK_SIZE = std::size_t{256} * 1024;
 // fills the block at once, while a pipe or device hands its records on as
 // soon as they arrive.
 struct BlockReader {
+    // Where the reader stands; it only moves forward.
+    enum class State {
+        reading,      // the input may hold more bytes
+        input_ended,  // the input reached its end or failed: no more refills, bytes may remain
+        ended,        // a take came up short, as a read past the end of a stream does
+    };
     std::FILE* in = nullptr;
-    std::size_t begin = 0;     // first byte not yet taken
-    std::size_t end = 0;       // one past the last byte read
-    bool input_ended = false;  // the input reached its end or failed: no more refills
-    bool failed = false;       // a read of the input failed
-    bool ended = false;        // a take came up short, as a read past the end of a stream does
-    bool live = false;         // the input is a stream (a pipe, a device) whose reads may wait
+    std::size_t begin = 0;  // first byte not yet taken
+    std::size_t end = 0;    // one past the last byte read
+    State state = State::reading;
+    int error = 0;      // the system's error number of a failed read of the input, or 0
+    bool live = false;  // the input is a stream (a pipe, a device) whose reads may wait
     std::uint8_t block[READ_BLOCK_SIZE];
 };
 
@@ -41,21 +46,23 @@ void refill(BlockReader& reader, std::size_t wanted);
 // until the next take, and returns how many there were. A short take marks
 // the reader ended, like the end-of-file indicator of a stream.
 inline std::size_t take(BlockReader& reader, std::size_t count, const std::uint8_t** bytes) {
-    if (reader.end - reader.begin < count && !reader.input_ended) {
+    if (reader.end - reader.begin < count && reader.state == BlockReader::State::reading) {
         refill(reader, count);
     }
     const std::size_t available = reader.end - reader.begin;
     const std::size_t taken = available < count ? available : count;
     *bytes = reader.block + reader.begin;
     reader.begin += taken;
-    reader.ended = taken < count;
+    if (taken < count) {
+        reader.state = BlockReader::State::ended;
+    }
     return taken;
 }
 
 // Whether a take of `count` bytes may have to wait for a live input: fewer
 // bytes than that are ready and the input has not ended.
-inline bool may_block(const BlockReader& reader, std::size_t count) {
-    return reader.live && !reader.input_ended && reader.end - reader.begin < count;
+inline bool may_wait(const BlockReader& reader, std::size_t count) {
+    return reader.live && reader.state == BlockReader::State::reading && reader.end - reader.begin < count;
 }
 
 // Gathers small writes to a file into whole blocks.

@@ -23,16 +23,6 @@ bool is_replaced_in_name(unsigned char c, NameRules rules) {
            WINDOWS_RESERVED_CHARACTERS.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-// Whether Windows takes a file name whose part before its first '.' is
-// `base`, lower case, for a device, whatever follows.
-bool is_device_name(std::string_view base) {
-    // The console's input and output buffers are opened by name as well.
-    if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$") {
-        return true;
-    }
-    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9';
-}
-
 // Logs `message` and the open run's image name about the frame at `frame_offset`.
 void log_image_line(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::string_view message) {
     add_frame_line(log, frame_offset, message);
@@ -54,7 +44,8 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    std::FILE* file = create_image(writer.image_name, writer.input, log.out);
+    const char* why = nullptr;
+    std::FILE* file = create_image(writer.image_name, writer.input, log.out, &why);
     if (file == nullptr) {
         log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
         return false;
@@ -65,6 +56,14 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
 }
 
 }  // namespace
+
+bool is_windows_device_name(std::string_view base) {
+    // The console's input and output buffers are opened by name as well.
+    if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$") {
+        return true;
+    }
+    return base.size() == 4 && (base.starts_with("com") || base.starts_with("lpt")) && base[3] >= '0' && base[3] <= '9';
+}
 
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address, NameRules rules) {
     // The name ends where the text first holds two spaces in a row.
@@ -87,7 +86,7 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     std::memcpy(suffix, ".bin", 5);
     if (rules == NameRules::windows) {
         const std::string_view whole(name);
-        if (is_device_name(whole.substr(0, whole.find('.')))) {
+        if (is_windows_device_name(whole.substr(0, whole.find('.')))) {
             std::memmove(name + DEVICE_ESCAPE_LENGTH, name, whole.size() + 1);
             name[0] = '_';
         }

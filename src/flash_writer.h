@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "block_io.h"
 #include "container.h"
@@ -38,13 +39,17 @@ struct FlashWriter {
 // file open on `input` (nor the log's, which on_flash_data is given).
 void start_flash_writer(FlashWriter& writer, std::FILE* input);
 
+// Whether Windows takes a file name whose part before its first '.' is
+// `base`, lower case, for a device (con, prn, aux, nul, com0 to com9, lpt0 to
+// lpt9, conin$, conout$), whatever follows.
+bool is_windows_device_name(std::string_view base);
+
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with
 // spaces, control bytes, bytes from 0x80, path separators and a leading '-'
 // made '_', then "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|'
 // become '_' too, and a name whose part before its first '.' is a device name
-// (con, prn, aux, nul, com0 to com9, lpt0 to lpt9, conin$, conout$) gets a
-// leading '_'. The name never leaves the working directory.
+// gets a leading '_'. The name never leaves the working directory.
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
                      NameRules rules = HOST_NAME_RULES);
 

@@ -1,6 +1,7 @@
 #include "kvf_unpack.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "block_io.h"
@@ -43,7 +44,7 @@ static_assert(FRAME_SIZE <= READ_BLOCK_SIZE && TRAILER_SIZE + 1 <= READ_BLOCK_SI
 // write is tagged with the last frame's offset `frame_offset`.
 bool put_out_before_take(BlockReader& in, std::size_t count, LogOutput& log, FlashWriter& writer,
                          std::uint64_t frame_offset) {
-    const bool waits = may_block(in, count);
+    const bool waits = may_wait(in, count);
     const bool written = !waits || flush_flash_run(writer, log, frame_offset);
     if (waits || log.terminal) {
         flush_log(log);
@@ -51,26 +52,50 @@ bool put_out_before_take(BlockReader& in, std::size_t count, LogOutput& log, Fla
     return written;
 }
 
-// Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
-int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
-    // One byte more than the trailer, so that anything after it is seen.
-    // A full trailer comes up short by that byte, which ends the frame loop.
-    if (!put_out_before_take(in, TRAILER_SIZE + 1, log, writer, frame_offset)) {
-        return STATUS_FAILED;
-    }
-    const std::uint8_t* bytes = nullptr;
-    const std::size_t count = take(in, TRAILER_SIZE + 1, &bytes);
-    if (count != TRAILER_SIZE) {
-        add_frame_line(log, frame_offset, "Unexpected trailer bytes found after ADMINEND:\n");
-        hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
-        return STATUS_FAILED;
-    }
+// Prints the seven words of the TRAILER_SIZE bytes at `bytes`.
+void print_trailer(LogOutput& log, const std::uint8_t* bytes) {
     const Trailer trailer = decode_trailer(bytes);
     for (std::size_t word = 1; word < TRAILER_FILE_LENGTH_WORD; ++word) {
         log_printf(log, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
     }
     log_printf(log, "KVF file length = %08X\n", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
     log_printf(log, "KVF checksum (CRC-32) = %08X\n", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
+}
+
+// Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
+int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
+    // The trailer, and one byte more, so that anything after it is seen.
+    std::uint8_t bytes[TRAILER_SIZE + 1];
+    const std::uint8_t* taken = nullptr;
+    if (!put_out_before_take(in, TRAILER_SIZE, log, writer, frame_offset)) {
+        return STATUS_FAILED;
+    }
+    std::size_t count = take(in, TRAILER_SIZE, &taken);
+    std::memcpy(bytes, taken, count);
+    // A stream that stalls after a whole trailer (a serial line left open)
+    // sees its lines before the tool waits for its end; a byte that comes
+    // later still fails the run.
+    const bool printed = count == TRAILER_SIZE && may_wait(in, 1);
+    if (printed) {
+        print_trailer(log, bytes);
+    }
+    if (count == TRAILER_SIZE) {
+        if (!put_out_before_take(in, 1, log, writer, frame_offset)) {
+            return STATUS_FAILED;
+        }
+        // Comes up short at the end of the input, which ends the frame loop.
+        if (take(in, 1, &taken) == 1) {
+            bytes[count++] = *taken;
+        }
+    }
+    if (count != TRAILER_SIZE) {
+        add_frame_line(log, frame_offset, "Unexpected trailer bytes found after ADMINEND:\n");
+        hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
+        return STATUS_FAILED;
+    }
+    if (!printed) {
+        print_trailer(log, bytes);
+    }
     return STATUS_OK;
 }
 
@@ -99,7 +124,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     std::uint64_t offset = 0;
 
     // Like a stream's end-of-file indicator, the reader ends with the first short read.
-    while (!in.ended) {
+    while (in.state != BlockReader::State::ended) {
         if (!put_out_before_take(in, FRAME_SIZE, log, writer, frame_offset)) {
             return STATUS_FAILED;
         }
@@ -110,7 +135,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         if (count != FRAME_SIZE) {
             add_frame_line(log, frame_offset, "Unknown frame\n");
             hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
-            continue;
+            break;  // a short take is the end of the input
         }
 
         const Frame frame = decode_frame(bytes);
@@ -149,7 +174,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             add_frame_line(log, frame_offset, "'ADMINEND' keyword found\n");
             if (read_trailer(in, log, writer, frame_offset) != STATUS_OK) {
                 // A trailer cut short by a failed read is a read error as well.
-                return in.failed ? report_read_error(log, frame_offset, path) : STATUS_FAILED;
+                return in.error != 0 ? report_read_error(log, frame_offset, path) : STATUS_FAILED;
             }
             break;
         case FRAME_PROGRESS:
@@ -163,7 +188,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         }
     }
 
-    return in.failed ? report_read_error(log, frame_offset, path) : STATUS_OK;
+    return in.error != 0 ? report_read_error(log, frame_offset, path) : STATUS_OK;
 }
 
 // Writes out the log; a log that could not be written fails the run whatever happened before.
@@ -193,13 +218,13 @@ int unpack(std::FILE* in, const char* path, LogOutput& log) {
 
 }  // namespace
 
-int unpack_container(std::FILE* in, const char* path, std::FILE* out) {
-    // A terminal sees each frame's lines as they are made.
-    start_log(log_output, out, is_terminal(out));
+int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal) {
+    start_log(log_output, out, terminal);
     return unpack(in, path, log_output);
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
+    prepare_process();
     start_log(log_output, out, is_terminal(out));
     if (argc != 2) {
         add(log_output, USAGE);
@@ -224,6 +249,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         add(log_output, "\n");
         return finish_output(log_output, STATUS_FAILED);
     }
+    confine_to_output_folder();
     const int status = unpack(in, path, log_output);
     (void)std::fclose(in);  // only read: nothing is lost at its close
     return status;

@@ -1,5 +1,6 @@
 #include "log_output.h"
 
+#include <algorithm>
 #include <cstdarg>
 
 #include "platform.h"
@@ -64,24 +65,33 @@ std::size_t utf8_sequence_length(std::string_view text) {
     return length;
 }
 
+// Code points a terminal is shown as '?': controls (C0, DEL, C1), and what
+// reorders or hides what is read: direction marks, line and paragraph
+// separators, bidirectional embeddings, overrides and isolates, zero-width
+// characters, the byte-order mark and tags.
+constexpr struct {
+    std::uint32_t first;
+    std::uint32_t last;
+} HIDDEN_FROM_TERMINALS[] = {
+    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x061C, 0x061C}, {0x200B, 0x200F},   {0x2028, 0x202E},
+    {0x2060, 0x2060}, {0x2066, 0x2069}, {0xFEFF, 0xFEFF}, {0xE0000, 0xE007F},
+};
+
+// The code point of the well-formed UTF-8 sequence `unit`.
+std::uint32_t code_point(std::string_view unit) {
+    static constexpr unsigned char LEAD_BITS[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    std::uint32_t code = static_cast<unsigned char>(unit[0]) & LEAD_BITS[unit.size()];
+    for (std::size_t i = 1; i < unit.size(); ++i) {
+        code = code << 6 | (static_cast<unsigned char>(unit[i]) & 0x3FU);
+    }
+    return code;
+}
+
 // Whether a terminal may be shown the well-formed UTF-8 sequence `unit` as it is.
 bool is_printable(std::string_view unit) {
-    const auto lead = static_cast<unsigned char>(unit[0]);
-    const auto second = static_cast<unsigned char>(unit.size() > 1 ? unit[1] : 0);
-    switch (unit.size()) {
-    case 1:
-        return lead >= 0x20 && lead != 0x7F;  // C0 controls and DEL
-    case 2:
-        return lead != 0xC2 || second >= 0xA0;  // C1 controls: U+0080 to U+009F
-    case 3: {
-        const std::uint32_t code =
-            (lead & 0x0FU) << 12 | (second & 0x3FU) << 6 | (static_cast<unsigned char>(unit[2]) & 0x3FU);
-        // Bidirectional embeddings and overrides, and isolates.
-        return !(code >= 0x202A && code <= 0x202E) && !(code >= 0x2066 && code <= 0x2069);
-    }
-    default:
-        return true;
-    }
+    const std::uint32_t code = code_point(unit);
+    return std::ranges::none_of(HIDDEN_FROM_TERMINALS,
+                                [code](const auto& range) { return code >= range.first && code <= range.last; });
 }
 
 void add_formatted(LogOutput& log, const char* format, std::va_list args) {

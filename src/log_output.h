@@ -49,9 +49,11 @@ inline char* reserve(LogOutput& log, std::size_t count) {
 
 // Appends text that comes from outside the tool (a display text, a path, an
 // image name): byte for byte, but on a terminal printable UTF-8 only, with
-// '?' for each control (C0, DEL, C1), bidirectional embedding, override or
-// isolate, and each byte that is not part of well-formed UTF-8, so that the
-// text cannot drive the terminal, reorder what is read or forge lines.
+// '?' for each control (C0, DEL, C1), each character that reorders or hides
+// what is read (direction marks, line and paragraph separators, bidirectional
+// controls, zero-width characters, the byte-order mark, tags), and each byte
+// that is not part of well-formed UTF-8, so that the text cannot drive the
+// terminal, reorder or hide what is read, or forge lines.
 void add_external(LogOutput& log, std::string_view text);
 
 // Appends text too long for the block's spare room, such as a path given by the user.

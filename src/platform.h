@@ -1,8 +1,9 @@
 // What differs between POSIX systems and Windows, behind one small interface:
-// how files are opened, compared and read, how image names are cleaned, and
-// how a terminal is told apart and written to.
-// platform_posix.cpp and platform_windows.cpp implement it; nothing else in
-// the tool branches on the platform.
+// how the process starts, how files are opened, compared and read, where
+// images are made and how the process is confined to that folder, how image
+// names are cleaned, and how a terminal is told apart and written to.
+// platform_posix.cpp and platform_windows.cpp implement it (with landlock.cpp
+// on Linux); nothing else in the tool branches on the platform.
 #pragma once
 
 #include <cstddef>
@@ -23,24 +24,38 @@ inline constexpr NameRules HOST_NAME_RULES = NameRules::windows;
 inline constexpr NameRules HOST_NAME_RULES = NameRules::posix;
 #endif
 
+// Readies the process before it opens anything. POSIX: each of descriptors 0
+// to 2 that is closed is held by the null device, open for reading only, so
+// that no file the tool opens takes its place; and a file-size limit makes a
+// write fail (EFBIG) instead of killing the process.
+void prepare_process();
+
 // Opens the container at `path` (UTF-8) for binary reading; nullptr if it cannot be opened.
 std::FILE* open_input(const char* path);
 
 // Reads up to `count` bytes of `in` into `buffer`, as many as it has ready,
 // waiting only while it has none. Returns the count, 0 at the end of the
-// input, or -1 on a read error. Bypasses the stream's buffer: never mix with stdio reads.
+// input, or -1 on a read error (errno says why). Bypasses the stream's
+// buffer: never mix with stdio reads.
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count);
 
-// Whether reading `in` may wait for its bytes: it is not a regular file.
-bool may_wait(std::FILE* in);
+// Whether `in` is live: not a regular file, so that reading it may wait for its bytes.
+bool is_live(std::FILE* in);
 
 // Creates the image file `name` (a bare name, no separator) in the working
-// directory for binary writing. Opening it never follows a link and never
-// waits; what stands at the name is replaced only when it is a regular file
-// known to be neither `input` nor `log`. nullptr, with nothing changed, when
-// it cannot be created, is anything but a regular file (a link, a FIFO, a
-// device, a directory, a reparse point), or may be one of the two.
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log);
+// directory for binary writing, as a new file. What stands at the name is
+// looked at without opening it: nothing is there, or a regular file known to
+// be neither `input` nor `log`, which is replaced (its other names, hard
+// links, keep their content). nullptr, with `why` set to the reason, when it
+// cannot be created or anything else stands there (a link, a FIFO, a device,
+// a directory, a reparse point), left as it was.
+std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why);
+
+// Confines the process before it reads its input: from now on it may only
+// create, write and replace regular files in the working directory and
+// beneath it. Linux: Landlock, as far as the running kernel has it, without a
+// word where it has none; elsewhere nothing.
+void confine_to_output_folder();
 
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);

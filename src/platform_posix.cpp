@@ -4,8 +4,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "platform.h"
+
+#ifdef __linux__
+#include "landlock.h"
+#endif
 
 namespace kvf {
 
@@ -22,7 +28,37 @@ bool may_be_same_file(const struct stat& image, std::FILE* stream) {
     return S_ISREG(other.st_mode) && other.st_dev == image.st_dev && other.st_ino == image.st_ino;
 }
 
+// Why what stands at an image's name, not a regular file, is refused.
+const char* refusal(mode_t mode) {
+    if (S_ISLNK(mode)) {
+        return "a symbolic link stands at this name";
+    }
+    if (S_ISDIR(mode)) {
+        return "a directory stands at this name";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO stands at this name";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device stands at this name";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket stands at this name";
+    }
+    return "something other than a regular file stands at this name";
+}
+
 }  // namespace
+
+void prepare_process() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        // open() takes the lowest free descriptor: the closed one.
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDONLY) < 0) {
+            break;  // nothing to hold it with; the tool goes on as it can
+        }
+    }
+    (void)std::signal(SIGXFSZ, SIG_IGN);
+}
 
 std::FILE* open_input(const char* path) {
     return std::fopen(path, "rb");
@@ -37,31 +73,59 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
     return got;
 }
 
-bool may_wait(std::FILE* in) {
+bool is_live(std::FILE* in) {
     struct stat input {};
     return fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode);
 }
 
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log) {
-    // No link is followed, and a FIFO or device does not hold up the open;
-    // either is refused below, as is anything else that is not a regular
-    // file. Opened without truncating, so that it can be compared with the
-    // input and the log first.
-    const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
-    if (fd < 0) {
+std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why) {
+    struct stat existing {};
+    if (fstatat(AT_FDCWD, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(existing.st_mode)) {
+            *why = refusal(existing.st_mode);
+            return nullptr;
+        }
+        if (may_be_same_file(existing, input)) {
+            *why = "this is the input container";
+            return nullptr;
+        }
+        if (may_be_same_file(existing, log)) {
+            *why = "the log is written to this file";
+            return nullptr;
+        }
+        // Replaced, never written through: the old file loses only this name.
+        if (unlinkat(AT_FDCWD, name, 0) != 0 && errno != ENOENT) {
+            *why = std::strerror(errno);
+            return nullptr;
+        }
+    } else if (errno != ENOENT) {
+        *why = std::strerror(errno);
         return nullptr;
     }
-    struct stat image {};
-    // An empty file is left alone: truncating it anyway makes ext4 write the
-    // whole image out at its close (its guard for files replaced by truncation).
-    const bool usable = fstat(fd, &image) == 0 && S_ISREG(image.st_mode) && !may_be_same_file(image, input) &&
-                        !may_be_same_file(image, log) && (image.st_size == 0 || ftruncate(fd, 0) == 0) &&
-                        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-    std::FILE* file = usable ? fdopen(fd, "wb") : nullptr;
+    // Exclusive, so that whatever took the name since it was looked at is
+    // refused without being opened, a link not followed and a FIFO not woken.
+    const int fd = openat(AT_FDCWD, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) {
+        *why = std::strerror(errno);
         close(fd);
+        (void)unlinkat(AT_FDCWD, name, 0);  // the empty file just made: nothing of the tool's is left
     }
     return file;
+}
+
+void confine_to_output_folder() {
+#ifdef __linux__
+    const int folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        (void)landlock::confine_beneath(folder);
+        close(folder);
+    }
+#endif
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -1,61 +1,64 @@
-// Windows side of the platform interface. Inside the tool paths are UTF-8; at
-// the file API they are UTF-16, made full and given the \\?\ prefix, so that
-// any characters and any length (past the 260 of MAX_PATH) can be opened.
+// Windows side of the platform interface. Inside the tool paths are WTF-8;
+// at the file API they are UTF-16, made full and given the \\?\ prefix, so
+// that any name (a lone surrogate included) and any length (past the 260 of
+// MAX_PATH) can be opened.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <string>
 
 #include "platform.h"
+#include "wtf8.h"
 
 namespace kvf {
 
 namespace {
 
-std::wstring wide_from_utf8(const char* text) {
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (size <= 1) {
-        return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), size);
-    wide.resize(static_cast<std::size_t>(size) - 1);
-    return wide;
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::wstring wide_from_wtf8(std::string_view text) {
+    const std::u16string wide = utf16_from_wtf8(text);
+    return {wide.begin(), wide.end()};
 }
 
 bool starts_with(const std::wstring& text, const wchar_t* prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// `path` (UTF-8) as a full path with the \\?\ prefix; devices (\\.\NUL) stay as they are.
-std::wstring extended_path(const char* path) {
-    std::wstring wide = wide_from_utf8(path);
-    if (wide.empty() || starts_with(wide, L"\\\\?\\")) {
-        return wide;
-    }
-    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (size == 0) {
-        return wide;
-    }
-    std::wstring full(size, L'\0');
-    const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size) {
-        return wide;
-    }
-    full.resize(length);
-    if (starts_with(full, L"\\\\.\\")) {
+// The full path `full` in the \\?\ form, which the system takes as it is:
+// \\server\share\... becomes \\?\UNC\server\share\...; devices (\\.\NUL) stay as they are.
+std::wstring extended(const std::wstring& full) {
+    if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) {
         return full;
     }
     if (starts_with(full, L"\\\\")) {
-        return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+        return L"\\\\?\\UNC\\" + full.substr(2);
     }
     return L"\\\\?\\" + full;
 }
 
-// The working directory's full path with the \\?\ prefix, a backslash and
+// `path` (WTF-8) as a full path in the \\?\ form.
+std::wstring extended_path(const char* path) {
+    std::wstring wide = wide_from_wtf8(path);
+    if (wide.empty() || starts_with(wide, L"\\\\?\\")) {
+        return wide;
+    }
+    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size == 0 ? 0 : GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) {
+        return wide;
+    }
+    full.resize(length);
+    return extended(full);
+}
+
+// The working directory's full path in the \\?\ form, a backslash and
 // `name`, made without asking the system to interpret the name: no name can
 // reach a device (CON, CONOUT$), a stream or another folder.
 std::wstring image_path(const char* name) {
@@ -69,10 +72,21 @@ std::wstring image_path(const char* name) {
     if (directory.back() != L'\\') {
         directory += L'\\';
     }
-    if (!starts_with(directory, L"\\\\?\\")) {
-        directory = starts_with(directory, L"\\\\") ? L"\\\\?\\UNC\\" + directory.substr(2) : L"\\\\?\\" + directory;
+    return extended(directory) + wide_from_wtf8(name);
+}
+
+// The system's text for `error`, as UTF-8 without its line break; valid until the next call.
+const char* system_reason(DWORD error) {
+    static std::string reason;
+    wchar_t text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                                  sizeof text / sizeof text[0], nullptr);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n' || text[length - 1] == L' ')) {
+        --length;
     }
-    return directory + wide_from_utf8(name);
+    reason = length > 0 ? wtf8_from_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(text), length))
+                        : "error " + std::to_string(error);
+    return reason.c_str();
 }
 
 HANDLE handle_of(std::FILE* stream) {
@@ -101,13 +115,115 @@ bool may_be_same_file(const BY_HANDLE_FILE_INFORMATION& image, std::FILE* stream
            other.nFileIndexLow == image.nFileIndexLow;
 }
 
+// Why what stands at an image's name, with `attributes`, may not be
+// replaced; nullptr for a plain file.
+const char* refusal(DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return "a link, junction or mount point stands at this name";
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return "a directory stands at this name";
+    }
+    if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+        return "a device stands at this name";
+    }
+    return nullptr;
+}
+
+// Why the plain file at `path` may not be replaced: it is, or may be, the input or the log; nullptr if neither.
+const char* identity_refusal(const std::wstring& path, std::FILE* input, std::FILE* log) {
+    // Opened for no access at all, only to learn which file it is.
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return system_reason(GetLastError());
+    }
+    BY_HANDLE_FILE_INFORMATION image{};
+    const char* why = nullptr;
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &image) == 0) {
+        why = "this name cannot be told apart from the input and the log";
+    } else if ((why = refusal(image.dwFileAttributes)) == nullptr) {
+        why = may_be_same_file(image, input) ? "this is the input container"
+              : may_be_same_file(image, log) ? "the log is written to this file"
+                                             : nullptr;
+    }
+    CloseHandle(handle);
+    return why;
+}
+
+HANDLE create_new(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A new file that has taken the name `path` (in the \\?\ form) from the file
+// there: made under a name of its own beside it, then renamed over it, so
+// that a failure leaves the old file as it was and nothing of the tool's.
+HANDLE replace_with_new(const std::wstring& path, const char** why) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        const std::wstring temporary =
+            path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
+        handle = create_new(temporary, GENERIC_WRITE | DELETE);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            break;
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        *why = system_reason(GetLastError());
+        return handle;
+    }
+    // The rename takes the name in the system's own form, \??\ for \\?\.
+    const std::wstring target = L"\\??\\" + path.substr(4);
+    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+    std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    target.copy(rename->FileName, target.size());
+    if (SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) == 0) {
+        *why = system_reason(GetLastError());
+        FILE_DISPOSITION_INFO remove{TRUE};
+        (void)SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 // Whether `handle` is a console, as opposed to other character devices such as NUL.
 bool is_console(HANDLE handle) {
     DWORD mode = 0;
     return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
 }
 
+// Writes UTF-8 `text` to `console` as UTF-16, which it shows whatever its code page.
+bool write_console(HANDLE console, std::string_view text) {
+    // Pieces the console takes at once, never split between the two halves of a surrogate pair.
+    constexpr std::size_t PIECE_UNITS = 16384;
+    const std::u16string wide = utf16_from_wtf8(text);
+    for (std::size_t done = 0; done < wide.size();) {
+        std::size_t piece = std::min(wide.size() - done, PIECE_UNITS);
+        const char16_t last = wide[done + piece - 1];
+        if (piece < wide.size() - done && last >= 0xD800 && last <= 0xDBFF) {
+            --piece;
+        }
+        DWORD written = 0;
+        if (WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(piece), &written, nullptr) == 0 ||
+            written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
 }  // namespace
+
+void prepare_process() {
+    // Nothing to do: a missing standard handle is not reused by the files the tool opens.
+}
 
 std::FILE* open_input(const char* path) {
     return _wfopen(extended_path(path).c_str(), L"rb");
@@ -116,47 +232,69 @@ std::FILE* open_input(const char* path) {
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
     const int fd = _fileno(in);
     if (fd < 0) {
+        errno = EBADF;
         return -1;
     }
     // A pipe's read returns what it holds; a file's, all that was asked.
     return _read(fd, buffer, static_cast<unsigned>(count < INT_MAX ? count : INT_MAX));
 }
 
-bool may_wait(std::FILE* in) {
+bool is_live(std::FILE* in) {
     HANDLE handle = handle_of(in);
     return handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK;
 }
 
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log) {
-    // A reparse point (symbolic link, junction, mount point) is opened
-    // itself, not followed, and refused below. Opened without truncating,
-    // so that a file that was there can be compared with the input and the
-    // log first; one the open created is neither.
+std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why) {
     const std::wstring path = image_path(name);
-    HANDLE handle = path.empty()
-                        ? INVALID_HANDLE_VALUE
-                        : CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    if (path.empty()) {
+        *why = system_reason(GetLastError());
         return nullptr;
     }
-    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    BY_HANDLE_FILE_INFORMATION image{};
-    bool usable = GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &image) != 0 &&
-                  (image.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-    if (usable && existed) {
-        usable = !may_be_same_file(image, input) && !may_be_same_file(image, log) && SetEndOfFile(handle) != 0;
+    // The attributes of the name itself: a reparse point is not followed.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            *why = system_reason(error);
+            return nullptr;
+        }
+        // Exclusive: whatever took the name since it was looked at is refused, not opened.
+        handle = create_new(path, GENERIC_WRITE);
+        if (handle == INVALID_HANDLE_VALUE) {
+            *why = system_reason(GetLastError());
+            return nullptr;
+        }
+    } else {
+        *why = refusal(attributes);
+        if (*why == nullptr) {
+            *why = identity_refusal(path, input, log);
+        }
+        if (*why != nullptr) {
+            return nullptr;
+        }
+        handle = replace_with_new(path, why);
+        if (handle == INVALID_HANDLE_VALUE) {
+            return nullptr;
+        }
     }
-    const int fd = usable ? _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY) : -1;
-    if (fd < 0) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    std::FILE* file = _fdopen(fd, "wb");
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (file == nullptr) {
-        _close(fd);  // closes the handle too
+        *why = "the C runtime could not take the file";
+        FILE_DISPOSITION_INFO remove{TRUE};
+        (void)SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+        if (fd < 0) {
+            CloseHandle(handle);
+        } else {
+            _close(fd);  // closes the handle too
+        }
     }
     return file;
+}
+
+void confine_to_output_folder() {
+    // Windows has no confinement a process can ask for itself: nothing is asked.
 }
 
 bool is_terminal(std::FILE* stream) {
@@ -168,39 +306,7 @@ bool write_out(std::FILE* out, const char* text, std::size_t count) {
     if (!is_console(console)) {
         return std::fwrite(text, 1, count, out) == count && std::fflush(out) == 0;
     }
-    // A console shows bytes in its own code page: the UTF-8 text goes to it
-    // as UTF-16. A sequence cut at the end of a piece waits for the next one.
-    static char carried[4];
-    static std::size_t carried_count = 0;
-    std::string whole(carried, carried_count);
-    whole.append(text, count);
-    std::size_t complete = whole.size();
-    for (std::size_t back = 1; back <= 3 && back <= whole.size(); ++back) {
-        const auto byte = static_cast<unsigned char>(whole[whole.size() - back]);
-        if ((byte & 0xC0) != 0x80) {
-            const std::size_t needed = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
-            complete = needed > back ? whole.size() - back : whole.size();
-            break;
-        }
-    }
-    carried_count = whole.size() - complete;
-    whole.copy(carried, carried_count, complete);
-    whole.resize(complete);
-    std::wstring wide;
-    if (!whole.empty()) {
-        const int size = MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), nullptr, 0);
-        wide.resize(static_cast<std::size_t>(size));
-        MultiByteToWideChar(CP_UTF8, 0, whole.data(), static_cast<int>(whole.size()), wide.data(), size);
-    }
-    for (std::size_t done = 0; done < wide.size();) {
-        DWORD written = 0;
-        const auto piece = static_cast<DWORD>(wide.size() - done < 16384 ? wide.size() - done : 16384);
-        if (WriteConsoleW(console, wide.data() + done, piece, &written, nullptr) == 0 || written == 0) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
+    return write_console(console, std::string_view(text, count));
 }
 
 }  // namespace kvf

@@ -36,9 +36,9 @@ TEST(BlockReader, TakesRecordsAcrossBlockBoundariesAndEndsOnTheFirstShortTake) {
             if (count < 56) {
                 break;
             }
-            ASSERT_FALSE(reader.ended);
+            ASSERT_NE(reader.state, BlockReader::State::ended);
         }
-        EXPECT_TRUE(reader.ended);
+        EXPECT_EQ(reader.state, BlockReader::State::ended);
         EXPECT_EQ(position, size);
     }
 }
@@ -51,9 +51,9 @@ TEST(BlockReader, EndsOnARecordBoundaryWithOneEmptyTakeAndNeverReadsPastTheEnd) 
     const std::uint8_t* bytes = nullptr;
     EXPECT_EQ(take(reader, 56, &bytes), 56u);
     EXPECT_EQ(take(reader, 56, &bytes), 56u);
-    EXPECT_FALSE(reader.ended);
+    EXPECT_NE(reader.state, BlockReader::State::ended);
     EXPECT_EQ(take(reader, 56, &bytes), 0u);
-    EXPECT_TRUE(reader.ended);
+    EXPECT_EQ(reader.state, BlockReader::State::ended);
     // The end is final, as on a terminal after its end-of-file key: bytes
     // that arrive later are not read.
     std::FILE* appender = std::fopen(file.path.string().c_str(), "ab");
@@ -61,7 +61,7 @@ TEST(BlockReader, EndsOnARecordBoundaryWithOneEmptyTakeAndNeverReadsPastTheEnd) 
     std::fputs("late", appender);
     std::fclose(appender);
     EXPECT_EQ(take(reader, 4, &bytes), 0u);
-    EXPECT_TRUE(reader.ended);
+    EXPECT_EQ(reader.state, BlockReader::State::ended);
 }
 
 TEST(BlockWriter, GatheredPiecesReachTheFileInOrder) {

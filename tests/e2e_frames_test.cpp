@@ -226,17 +226,28 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
 }
 
 TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
-    // A log that ends in the final flush, and one written out in pieces long before the end.
-    for (const std::size_t frames : {1, 5000}) {
-        SCOPED_TRACE(std::to_string(frames) + " progress frames");
+    // A log that ends in the final flush, one written out in pieces long
+    // before the end, and standard input and output closed: no file the
+    // tool opens takes their place, so the image is made whole.
+    const struct {
+        const char* redirect;
+        std::size_t frames;
+    } cases[] = {{"> /dev/full", 1}, {"> /dev/full", 5000}, {"<&- >&-", 5000}};
+    for (const auto& [redirect, frames] : cases) {
+        SCOPED_TRACE(std::string(redirect) + ", " + std::to_string(frames) + " progress frames");
+        fs::remove(dir.path / "_00000100.bin");
         Bytes in;
+        append(in, flash(0x100, pattern(3, 1)));
         for (std::size_t i = 0; i < frames; ++i) {
             append(in, progress(3));
         }
         write_bytes(dir.path / "in.kvf", in);
-        const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "/dev/full");
+        const RunResult result =
+            run(dir.path, {"/bin/sh", "-c", std::string("exec \"$0\" in.kvf ") + redirect, tool_path()});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.errors, "kvf_unpack: error writing the log to standard output\n");
+        EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"_00000100.bin", "in.kvf"}));
+        EXPECT_TRUE(has_bytes(dir.path / "_00000100.bin", pattern(3, 1)));
     }
 }
 

@@ -144,15 +144,15 @@ TEST_F(Images, RunsContinuePastTheTopOfTheAddressSpace) {
 TEST_F(Images, CraftedTextsStayInTheWorkingDirectory) {
     Bytes in;
     std::uint32_t address = 0;
-    for (const char* name : {"../../evil", "/tmp/kvf_abs", "..\\up", "..", "sub/"}) {
+    for (const char* name : {"../../evil", "/tmp/kvf_abs", "..\\up", "..", "sub/", "--checkpoint-action=exec=sh"}) {
         append(in, text(name));
         address += 0x100;
         append(in, flash(address, pattern(4, address)));
     }
     const RunResult result = unpack(in);
     EXPECT_EQ(result.status, 0);
-    expect_files({".._.._evil_00000100.bin", ".._00000400.bin", ".._up_00000300.bin", "_tmp_kvf_abs_00000200.bin",
-                  "sub__00000500.bin"});
+    expect_files({".._.._evil_00000100.bin", ".._00000400.bin", ".._up_00000300.bin",
+                  "_-checkpoint-action=exec=sh_00000600.bin", "_tmp_kvf_abs_00000200.bin", "sub__00000500.bin"});
     EXPECT_FALSE(fs::exists("/tmp/kvf_abs_00000200.bin"));
 }
 
@@ -174,19 +174,26 @@ TEST_F(Images, LengthBeyondThePayloadStopsWithEarlierImagesComplete) {
 
 // Whatever stands at an image's name that is not a regular file (a
 // directory, a link, a FIFO), or is the input or the log under any name, is
-// left as it is: the run stops, with the images before it complete.
+// left as it is, never opened: the run stops, with the images before it
+// complete. A regular file is replaced by a new one, so that its other
+// names keep their content.
 TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const Bytes in = clashing_container();
     const fs::path outside = root.path / "outside";
+    const fs::path kept = root.path / "kept";
     const std::string tool = tool_path();
     for (const std::string how : {"directory", "path", "hard link", "symlink", "standard output", "symlink out",
-                                  "dangling symlink", "FIFO", "FIFO input"}) {
+                                  "dangling symlink", "FIFO", "FIFO input", "FIFO with a blocked reader"}) {
         SCOPED_TRACE("the image's name is taken by: " + how);
         fs::remove_all(work);
         fs::remove(outside);
+        fs::remove(root.path / "reader");
         fs::create_directory(work);
         write_bytes(root.path / "in.kvf", in);
-        write_bytes(work / "a_00000100.bin", pattern(100, 9));  // another file: replaced whole
+        // The first image's name is another name of a file outside: replaced, not written through.
+        fs::remove(kept);
+        write_bytes(kept, pattern(100, 9));
+        fs::create_hard_link(kept, work / "a_00000100.bin");
         const fs::path clash = work / "b_00000200.bin";
         RunResult result;
         if (how == "directory") {
@@ -215,13 +222,22 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         } else if (how == "FIFO") {
             ASSERT_EQ(mkfifo(clash.c_str(), 0600), 0);
             result = run_tool(work, {"../in.kvf"});
-        } else {
+        } else if (how == "FIFO input") {
             ASSERT_EQ(mkfifo(clash.c_str(), 0600), 0);
             result = run(work, {"/bin/sh", "-c", "cat ../in.kvf > b_00000200.bin & exec \"$0\" b_00000200.bin", tool});
+        } else {
+            // A reader waiting for a writer is not woken: the tool never opens the FIFO.
+            ASSERT_EQ(mkfifo(clash.c_str(), 0600), 0);
+            result = run(work, {"/bin/sh", "-c",
+                                "cat b_00000200.bin > /dev/null & sleep 0.3; \"$0\" ../in.kvf; status=$?; sleep 0.3; "
+                                "kill -0 $! && echo waiting > ../reader; kill $!; exit $status",
+                                tool});
+            EXPECT_EQ(read_text(root.path / "reader"), "waiting\n");
         }
         EXPECT_TRUE(same_log(result.log, CLASHING_LOG));
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
+        EXPECT_TRUE(has_bytes(kept, pattern(100, 9)));
         if (how == "path" || how == "hard link" || how == "symlink") {
             EXPECT_TRUE(has_bytes(clash, in));
         }
@@ -234,52 +250,72 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
 }
 
 TEST_F(Images, StreamedInputIsActedOnAsItArrivesAndNothingWaitsForMore) {
-    // Sent in four parts, the last three cut inside a frame or the trailer.
-    // After each of the first three the writer waits until what was sent has
-    // been acted on, or 5 s have passed: the log (a file) holds its lines,
-    // the image its bytes.
+    // Sent in five parts: the second ends inside a frame, the third ends
+    // inside the same frame, the fourth inside the trailer, the fifth with
+    // it, and the stream stays open. After each part but the third the
+    // writer waits until what was sent has been acted on, or 5 s have passed:
+    // the log (a file) holds its lines, the image its bytes. Then the stream
+    // ends, or a byte comes after the trailer, which still fails the run.
     const Bytes first = pattern(10, 1), second = pattern(10, 2), third = pattern(10, 3);
     Bytes in;
     append(in, text("Live"));
     append(in, flash(0x100, first));
     append(in, flash(0x10A, second));
     append(in, flash(0x200, third));
-    close_container(in);
-    const std::size_t cuts[] = {2 * FRAME_SIZE, 3 * FRAME_SIZE + 20, 5 * FRAME_SIZE + 10, in.size()};
+    append(in, adminend());
+    append(in, trailer({1, 2, 3, 4, 5, 6, 7}));
+    const std::size_t cuts[] = {2 * FRAME_SIZE, 3 * FRAME_SIZE + 20, 3 * FRAME_SIZE + 40, 5 * FRAME_SIZE + 10,
+                                in.size()};
     std::size_t from = 0;
-    for (std::size_t part = 0; part < 4; ++part) {
+    for (std::size_t part = 0; part < std::size(cuts); ++part) {
         write_bytes(root.path / ("part" + std::to_string(part)), std::span(in).subspan(from, cuts[part] - from));
         from = cuts[part];
     }
-    const std::string writer =
-        "wait_for() { i=0; until [ -f $1 ] && [ $(wc -c < $1) -eq $2 ] && grep -q $3 ../log || [ $i -ge 50 ]; do "
-        "sleep 0.1; i=$((i + 1)); done; [ $i -lt 50 ] && echo $1 $2 >> ../acted; }; "
-        "cat ../part0; wait_for live_00000100.bin 10 New; cat ../part1; wait_for live_00000100.bin 20 New; "
-        "cat ../part2; wait_for live_00000200.bin 10 ADMINEND; cat ../part3";
-    const RunResult result = run(work, {"/bin/sh", "-c", "(" + writer + ") | \"$0\" /dev/stdin > ../log", tool_path()});
-    EXPECT_EQ(read_text(root.path / "acted"), "live_00000100.bin 10\nlive_00000100.bin 20\nlive_00000200.bin 10\n")
-        << "what was received waited for the next part";
-    EXPECT_TRUE(same_log(read_text(root.path / "log"),
-                         "0x00000000   : Display text (00000000, 00000000): 'Live'\n"
-                         "0x00000038   : New Flashdata found, create new file for it: live_00000100.bin\n"
-                         "0x000000A8   : End of current Flash data found, closing flashfile\n"
-                         "0x000000A8   : New Flashdata found, create new file for it: live_00000200.bin\n"
-                         "0x000000E0   : 'ADMINEND' keyword found\n"
-                         "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\n"
-                         "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
-                         "KVF file length = 00000134\nKVF checksum (CRC-32) = " +
-                             crc_text(in) + "\n"));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(has_bytes(work / "live_00000100.bin", cat(first, second)));
-    EXPECT_TRUE(has_bytes(work / "live_00000200.bin", third));
+    const std::string log =
+        "0x00000000   : Display text (00000000, 00000000): 'Live'\n"
+        "0x00000038   : New Flashdata found, create new file for it: live_00000100.bin\n"
+        "0x000000A8   : End of current Flash data found, closing flashfile\n"
+        "0x000000A8   : New Flashdata found, create new file for it: live_00000200.bin\n"
+        "0x000000E0   : 'ADMINEND' keyword found\n"
+        "DWORD 1 = 00000001\nDWORD 2 = 00000002\nDWORD 3 = 00000003\nDWORD 4 = 00000004\nDWORD 5 = 00000005\n"
+        "KVF file length = 00000006\nKVF checksum (CRC-32) = 00000007\n";
+    for (const bool late_byte : {false, true}) {
+        SCOPED_TRACE(late_byte ? "a byte after the stall" : "the stream ends after the stall");
+        fs::remove_all(work);
+        fs::create_directory(work);
+        fs::remove(root.path / "acted");
+        const std::string writer =
+            "wait_for() { i=0; until [ -f $1 ] && [ $(wc -c < $1) -eq $2 ] && grep -q $3 ../log || [ $i -ge 50 ]; do "
+            "sleep 0.1; i=$((i + 1)); done; [ $i -lt 50 ] && echo $1 $2 $3 >> ../acted; }; "
+            "cat ../part0; wait_for live_00000100.bin 10 New; cat ../part1; wait_for live_00000100.bin 20 New; "
+            "cat ../part2; sleep 0.3; cat ../part3; wait_for live_00000200.bin 10 ADMINEND; "
+            "cat ../part4; wait_for live_00000200.bin 10 checksum; " +
+            std::string(late_byte ? "printf x" : "");
+        const RunResult result =
+            run(work, {"/bin/sh", "-c", "(" + writer + ") | \"$0\" /dev/stdin > ../log", tool_path()});
+        EXPECT_EQ(read_text(root.path / "acted"),
+                  "live_00000100.bin 10 New\nlive_00000100.bin 20 New\nlive_00000200.bin 10 ADMINEND\n"
+                  "live_00000200.bin 10 checksum\n")
+            << "what was received waited for the next part";
+        const std::string late = "0x000000E0   : Unexpected trailer bytes found after ADMINEND:\n" + DUMP_HEAD +
+                                 "  00000000  01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00  ................\n"
+                                 "  00000010  05 00 00 00 06 00 00 00 07 00 00 00 78           ............x\n";
+        EXPECT_TRUE(same_log(read_text(root.path / "log"), log + (late_byte ? late : "")));
+        EXPECT_EQ(result.status, late_byte ? 1 : 0);
+        EXPECT_TRUE(has_bytes(work / "live_00000100.bin", cat(first, second)));
+        EXPECT_TRUE(has_bytes(work / "live_00000200.bin", third));
+    }
 }
 
 TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
-    // No file may grow: every image write fails (EFBIG, with SIGXFSZ ignored),
-    // while the log still reaches its pipe.
-    const auto unpack = [&](const Bytes& container) {
+    // No file may grow: every image write fails (EFBIG: the tool ignores the
+    // signal that would kill it), while the log still reaches its pipe.
+    // Piped, the stream pauses after the container: the image bytes are
+    // written out before the tool waits.
+    const auto unpack = [&](const Bytes& container, bool piped = false) {
         write_bytes(root.path / "in.kvf", container);
-        return run(work, {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" ../in.kvf", tool_path()});
+        const std::string command = piped ? "(cat ../in.kvf; sleep 1) | \"$0\" /dev/stdin" : "exec \"$0\" ../in.kvf";
+        return run(work, {"/bin/sh", "-c", "ulimit -f 0; " + command, tool_path()});
     };
     Bytes at_break;
     append(at_break, flash(0x100, pattern(20, 1)));
@@ -305,6 +341,14 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
                          "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
                          "KVF file length = 000000C4\nKVF checksum (CRC-32) = " +
                              crc_text(at_end) + "\n0x00000070   : ERROR writing outputfile: _00000100.bin\n"));
+    EXPECT_EQ(result.status, 1);
+
+    // Before a pause of the stream, tagged with the last frame before it.
+    result = unpack(Bytes(at_end.begin(), at_end.begin() + 2 * FRAME_SIZE), true);
+    EXPECT_TRUE(same_log(result.log,
+                         "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
+                         "0x00000038   : Update progress-bar to 7 %\n"
+                         "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
     EXPECT_EQ(result.status, 1);
 
     // A run longer than the write block fails at the frame that finds the block full.

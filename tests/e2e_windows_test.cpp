@@ -3,6 +3,8 @@
 // any path in UTF-8. Runs on Windows or under Wine.
 #include <windows.h>
 
+#include <thread>
+
 #include "captured_log.h"
 #include "kvf_unpack.h"
 #include "shared_cases.h"
@@ -20,6 +22,12 @@ std::string crlf(const std::string& text) {
         out += c == '\n' ? "\r\n" : std::string(1, c);
     }
     return out;
+}
+
+Bytes cat_bytes(const Bytes& a, const Bytes& b) {
+    Bytes joined = a;
+    append(joined, b);
+    return joined;
 }
 
 // Wine shows the host's file system as drive Z:, where its devices can fail a test's reads and writes.
@@ -147,6 +155,7 @@ TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
 
 // An image name taken by a directory cannot be created; one that names the
 // input or the log, under any name, must not be: either way the run stops.
+// Another file is replaced by a new one: its other names keep their content.
 TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const Bytes in = clashing_container();
     for (const std::string how : {"directory", "path", "hard link", "standard output"}) {
@@ -154,7 +163,8 @@ TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         TempDir work;
         const fs::path clash = work.path / "b_00000200.bin";
         write_bytes(work.path / "in.kvf", in);
-        write_bytes(work.path / "a_00000100.bin", pattern(100, 9));  // another file: replaced whole
+        write_bytes(work.path / "kept", pattern(100, 9));
+        fs::create_hard_link(work.path / "kept", work.path / "a_00000100.bin");
         RunResult result;
         if (how == "directory") {
             fs::create_directory(clash);
@@ -173,6 +183,7 @@ TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         EXPECT_TRUE(same_log(result.log, crlf(CLASHING_LOG)));
         EXPECT_EQ(result.status, 1);
         EXPECT_TRUE(has_bytes(work.path / "a_00000100.bin", pattern(20, 1)));
+        EXPECT_TRUE(has_bytes(work.path / "kept", pattern(100, 9)));
         if (how != "directory" && how != "standard output") {
             EXPECT_TRUE(has_bytes(clash, in));
         }
@@ -194,6 +205,59 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
                                               "  ZERO LENGTH\n"
                                               "0x00000000   : ERROR reading inputfile: Z:\\proc\\self\\mem\n")));
     EXPECT_EQ(unreadable.status, 1);
+}
+
+TEST_F(WindowsBuild, LogToNulIsWrittenWithoutFailure) {
+    write_bytes(dir.path / "in.kvf", clashing_container());
+    const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "NUL");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(has_bytes(dir.path / "b_00000200.bin", pattern(20, 2)));
+}
+
+TEST_F(WindowsBuild, NamedPipeIsActedOnAsItArrives) {
+    // Fed in two parts, the first ending inside a frame; before the second
+    // is sent, the log (a file) holds the lines and the image the bytes of
+    // what the first brought, or 5 s have passed.
+    const std::wstring name = L"\\\\.\\pipe\\kvf_unpack_test_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe =
+        CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    Bytes in;
+    append(in, text("Pipe"));
+    append(in, flash(0x100, pattern(10, 1)));
+    append(in, flash(0x10A, pattern(10, 2)));
+    append(in, progress(50));
+    const std::size_t cut = 2 * FRAME_SIZE + 20;
+    const fs::path log = dir.path / "log";
+    write_bytes(log, {});
+    RunResult result;
+    std::thread tool([&] { result = run(dir.path, {tool_path(), utf8_string(name)}, utf8_string(log)); });
+    const auto send = [pipe](std::span<const std::uint8_t> bytes) {
+        DWORD written = 0;
+        return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+               written == bytes.size() && FlushFileBuffers(pipe) != 0;
+    };
+    const bool connected = ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
+    const bool first_sent = connected && send(std::span(in).first(cut));
+    bool acted = false;
+    for (int i = 0; i < 50 && !acted; ++i) {
+        Sleep(100);
+        acted = fs::exists(dir.path / "pipe_00000100.bin") && fs::file_size(dir.path / "pipe_00000100.bin") == 10 &&
+                read_text(log).find("New Flashdata") != std::string::npos;
+    }
+    const bool rest_sent = first_sent && send(std::span(in).subspan(cut));
+    CloseHandle(pipe);
+    tool.join();
+    EXPECT_TRUE(first_sent && rest_sent);
+    EXPECT_TRUE(acted) << "what arrived waited for the rest";
+    EXPECT_TRUE(same_log(read_text(log), crlf("0x00000000   : Display text (00000000, 00000000): 'Pipe'\n"
+                                              "0x00000038   : New Flashdata found, create new file for it: "
+                                              "pipe_00000100.bin\n"
+                                              "0x000000A8   : Update progress-bar to 50 %\n"
+                                              "0x000000E0   : Unknown frame\n" +
+                                              DUMP_HEAD + "  ZERO LENGTH\n")));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(has_bytes(dir.path / "pipe_00000100.bin", cat_bytes(pattern(10, 1), pattern(10, 2))));
 }
 
 TEST_F(WindowsBuild, OffsetsPastFourGiBKeepCounting) {
