@@ -1,6 +1,8 @@
 #include "flash_writer.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -30,16 +32,29 @@ void log_image_line(FlashWriter& writer, LogOutput& log, std::uint64_t frame_off
     add(log, "\n");
 }
 
+// Logs that the open run's image could not be written, and reports the error number `error`.
+bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, int error) {
+    log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
+    report_failure(*writer.errors, writer.image_name, error_text(error != 0 ? error : EIO));
+    return false;
+}
+
+// Writes out what the open run gathered; on failure the error number is left in errno.
+bool write_gathered(FlashWriter& writer) {
+    errno = 0;
+    return flush_block(writer.image);
+}
+
 // Closes the open run's image; reports a failed write or close on `log`.
 bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    const bool written = flush_block(writer.image);
+    const bool written = write_gathered(writer);
+    int error = written ? 0 : errno;
     const bool closed = std::fclose(writer.image.file) == 0;
-    writer.image.file = nullptr;
-    if (!written || !closed) {
-        log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
-        return false;
+    if (!closed && error == 0) {
+        error = errno;
     }
-    return true;
+    writer.image.file = nullptr;
+    return (written && closed) || fail_writing(writer, log, frame_offset, error);
 }
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
@@ -48,6 +63,7 @@ bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, s
     std::FILE* file = create_image(writer.image_name, writer.input, log.out, &why);
     if (file == nullptr) {
         log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
+        report_failure(*writer.errors, writer.image_name, why);
         return false;
     }
     start_writing(writer.image, file);
@@ -93,8 +109,10 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     }
 }
 
-void start_flash_writer(FlashWriter& writer, std::FILE* input) {
+void start_flash_writer(FlashWriter& writer, std::FILE* input, const char* input_path, LogOutput& errors) {
     writer.input = input;
+    writer.input_path = input_path;
+    writer.errors = &errors;
     writer.last_text[0] = '\0';
     writer.next_address = 0;
     writer.image_name[0] = '\0';
@@ -111,6 +129,12 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     // A length beyond the payload would read past the frame; nothing of this frame is used.
     if (length > PAYLOAD_SIZE) {
         frame_printf(log, frame_offset, "ERROR: Flash data length %08X exceeds the frame payload\n", length);
+        char where[OFFSET_TEXT_SIZE];
+        format_offset(where, frame_offset);
+        char why[128];
+        (void)std::snprintf(why, sizeof why, "the flash-data frame at %s holds %u bytes, more than its %u-byte payload",
+                            where, length, static_cast<unsigned>(PAYLOAD_SIZE));
+        report_failure(*writer.errors, writer.input_path, why);
         return false;
     }
     if (writer.image.file != nullptr && address != writer.next_address) {
@@ -122,9 +146,9 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     if (writer.image.file == nullptr && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
+    errno = 0;
     if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
-        log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
-        return false;
+        return fail_writing(writer, log, frame_offset, errno);
     }
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
     writer.next_address = address + length;
@@ -132,11 +156,7 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
 }
 
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    if (writer.image.file == nullptr || flush_block(writer.image)) {
-        return true;
-    }
-    log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
-    return false;
+    return writer.image.file == nullptr || write_gathered(writer) || fail_writing(writer, log, frame_offset, errno);
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {

@@ -29,6 +29,8 @@ static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BU
 // can continue it. Holds a write block, so it is large: keep it in static storage.
 struct FlashWriter {
     std::FILE* input;                   // never replaced by an image, under any name, nor is the log
+    const char* input_path;             // names the input in failure reports
+    LogOutput* errors;                  // where failures are reported, a line each
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
     std::uint32_t next_address;         // where the open run continues
     char image_name[NAME_BUFFER_SIZE];  // name of the open run's image, for messages
@@ -36,8 +38,9 @@ struct FlashWriter {
 };
 
 // Starts a writer with no display text and no open run; no image may be the
-// file open on `input` (nor the log's, which on_flash_data is given).
-void start_flash_writer(FlashWriter& writer, std::FILE* input);
+// file open on `input`, named `input_path` (nor the log's, which
+// on_flash_data is given). Each failure is also reported on `errors`.
+void start_flash_writer(FlashWriter& writer, std::FILE* input, const char* input_path, LogOutput& errors);
 
 // Whether Windows takes a file name whose part before its first '.' is
 // `base`, lower case, for a device (con, prn, aux, nul, com0 to com9, lpt0 to
@@ -60,18 +63,19 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 // Handles one flash-data frame at file offset `frame_offset`, logging to `log`: breaks the open
 // run if `address` does not continue it, opens a new image if none is open,
 // and appends the first `length` payload bytes. Returns false after printing
-// the failure line when the tool must stop with status 1.
+// the failure line (and reporting why) when the tool must stop with status 1.
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
 
 // Writes out the image bytes the open run has gathered, so that they are on
 // disk while the input pauses. Returns false after printing the failure line,
-// tagged with the last frame's offset `frame_offset`, if they could not be written.
+// tagged with the last frame's offset `frame_offset`, and reporting why, if
+// they could not be written.
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 // Closes the open run's image at the normal end of the input. Returns false
 // after printing the failure line, tagged with the last frame's offset
-// `frame_offset`, if the image could not be written.
+// `frame_offset`, and reporting why, if the image could not be written.
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 // Closes the open run's image after another failure has ended the tool; its

@@ -1,6 +1,8 @@
 #include "kvf_unpack.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -18,22 +20,38 @@ namespace {
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_FAILED = 1;
 
+// The line a wrong command line prints on the log, as it always has; the
+// options are in the help and in the reason on standard error.
 constexpr std::string_view USAGE = "Usage: kvf_unpack FILE\n";
+constexpr std::string_view SYNOPSIS = "kvf_unpack [-C DIR] FILE";
 constexpr std::string_view HELP =
-    "Takes apart the KVF firmware-download container FILE: logs every frame to\n"
+    "Usage: kvf_unpack [-C DIR] FILE\n"
+    "Takes apart the KVF firmware-download container FILE: logs its frames to\n"
     "standard output and writes each run of contiguous flash data into an image\n"
-    "file in the working directory. Exit status 0 when FILE was walked to its end,\n"
-    "1 on any error. A container named --help is given as ./--help.\n"
+    "file. Exit status 0 when FILE was walked to its end, 1 on any error, whose\n"
+    "reason is also written to standard error.\n"
     "\n"
-    "  -h, --help  show this help\n"
-    "  --version   show the version\n"
+    "  -C DIR, --directory=DIR  make the images in DIR (made if missing, one\n"
+    "                           level) instead of the working directory\n"
+    "  -h, --help               show this help\n"
+    "  --version                show the version and the licence\n"
+    "  --                       end of options: a FILE named --help is -- --help\n"
+    "  FILE as -                read the container from standard input\n"
     "\n"
-    "Manual: man kvf_unpack (on Windows, kvf_unpack.txt beside the program).\n";
+    "The format: doc/format.md. Manual: man kvf_unpack (on Windows, kvf_unpack.txt\n"
+    "beside the program).\n";
+constexpr std::string_view VERSION = "kvf_unpack " KVF_VERSION
+                                     "\n"
+                                     "Copyright (C) 2026 the kvf_unpack authors.\n"
+                                     "License MIT: <https://opensource.org/license/mit>.\n"
+                                     "This is free software: you are free to change and redistribute it.\n"
+                                     "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // Large buffers live in static storage rather than on the stack.
 BlockReader input;
 FlashWriter flash_writer;
 LogOutput log_output;
+LogOutput error_output;  // standard error: one line for each failure
 
 // Every take from the reader, a frame or the trailer with one byte to spare, fits its block.
 static_assert(FRAME_SIZE <= READ_BLOCK_SIZE && TRAILER_SIZE + 1 <= READ_BLOCK_SIZE);
@@ -63,7 +81,7 @@ void print_trailer(LogOutput& log, const std::uint8_t* bytes) {
 }
 
 // Reads and prints the trailer that follows the ADMINEND frame at `frame_offset`.
-int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
+int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
     // The trailer, and one byte more, so that anything after it is seen.
     std::uint8_t bytes[TRAILER_SIZE + 1];
     const std::uint8_t* taken = nullptr;
@@ -91,6 +109,20 @@ int read_trailer(BlockReader& in, LogOutput& log, FlashWriter& writer, std::uint
     if (count != TRAILER_SIZE) {
         add_frame_line(log, frame_offset, "Unexpected trailer bytes found after ADMINEND:\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
+        if (in.error == 0) {  // else a read error, reported as such
+            char where[OFFSET_TEXT_SIZE];
+            format_offset(where, frame_offset);
+            char why[128];
+            if (count > TRAILER_SIZE) {
+                (void)std::snprintf(why, sizeof why, "more bytes follow the trailer after the ADMINEND frame at %s",
+                                    where);
+            } else {
+                (void)std::snprintf(why, sizeof why,
+                                    "the trailer after the ADMINEND frame at %s holds %u bytes, not %u", where,
+                                    static_cast<unsigned>(count), static_cast<unsigned>(TRAILER_SIZE));
+            }
+            report_failure(error_output, path, why);
+        }
         return STATUS_FAILED;
     }
     if (!printed) {
@@ -108,12 +140,14 @@ void add_parameters(LogOutput& log, const Frame& frame) {
     add(log, ")");
 }
 
-// Ends the run after a failed read of the input at the frame at `frame_offset`.
-int report_read_error(LogOutput& log, std::uint64_t frame_offset, const char* path) {
+// Ends the run after a failed read, with the error number `error`, of the
+// input at the frame at `frame_offset`.
+int report_read_error(LogOutput& log, std::uint64_t frame_offset, const char* path, int error) {
     // The path is the user's and may be longer than a printf line.
     add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
     add_external(log, path);
     add(log, "\n");
+    report_failure(error_output, path, error_text(error));
     return STATUS_FAILED;
 }
 
@@ -161,6 +195,12 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
                 // The message has no line break of its own.
                 frame_printf(log, frame_offset, "ERROR: Expected all framedata to be 0xFF but #%d is %02X",
                              static_cast<int>(bad), bytes[bad]);
+                char where[OFFSET_TEXT_SIZE];
+                format_offset(where, frame_offset);
+                char why[128];
+                (void)std::snprintf(why, sizeof why, "the dummy frame at %s holds %02X at byte %d, not FF", where,
+                                    bytes[bad], static_cast<int>(bad));
+                report_failure(error_output, path, why);
                 return STATUS_FAILED;
             }
             add_frame_line(log, frame_offset, "Dummy frame found (payload is all 0xFF)\n");
@@ -172,9 +212,9 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             break;
         case FRAME_ADMINEND:
             add_frame_line(log, frame_offset, "'ADMINEND' keyword found\n");
-            if (read_trailer(in, log, writer, frame_offset) != STATUS_OK) {
+            if (read_trailer(in, path, log, writer, frame_offset) != STATUS_OK) {
                 // A trailer cut short by a failed read is a read error as well.
-                return in.error != 0 ? report_read_error(log, frame_offset, path) : STATUS_FAILED;
+                return in.error != 0 ? report_read_error(log, frame_offset, path, in.error) : STATUS_FAILED;
             }
             break;
         case FRAME_PROGRESS:
@@ -188,15 +228,16 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         }
     }
 
-    return in.error != 0 ? report_read_error(log, frame_offset, path) : STATUS_OK;
+    return in.error != 0 ? report_read_error(log, frame_offset, path, in.error) : STATUS_OK;
 }
 
 // Writes out the log; a log that could not be written fails the run whatever happened before.
 int finish_output(LogOutput& log, int status) {
     flush_log(log);
-    if (log.failed || std::ferror(log.out) != 0) {
-        // The one message for standard error; if that fails too, the status still tells.
-        (void)std::fputs("kvf_unpack: error writing the log to standard output\n", stderr);
+    if (log.error != 0 || std::ferror(log.out) != 0) {
+        // If this fails too, the status still tells.
+        report_failure(error_output, "error writing the log to standard output",
+                       error_text(log.error != 0 ? log.error : EIO));
         return STATUS_FAILED;
     }
     return status;
@@ -205,7 +246,7 @@ int finish_output(LogOutput& log, int status) {
 // The frame loop and the end of the run, logging to the started `log`.
 int unpack(std::FILE* in, const char* path, LogOutput& log) {
     start_reading(input, in);
-    start_flash_writer(flash_writer, in);
+    start_flash_writer(flash_writer, in, path, error_output);
     std::uint64_t last_frame_offset = 0;
     int status = frame_loop(input, path, log, flash_writer, last_frame_offset);
     if (status != STATUS_OK) {
@@ -216,42 +257,112 @@ int unpack(std::FILE* in, const char* path, LogOutput& log) {
     return finish_output(log, status);
 }
 
+// What a command line asks for.
+struct Request {
+    enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
+    const char* path = nullptr;       // FILE; "-" is standard input
+    const char* directory = nullptr;  // where images go; nullptr for the working directory
+    const char* what = nullptr;       // for a usage error: what is wrong, and why
+    const char* why = nullptr;
+};
+
+// A request that the command line is wrong: `what` (an argument, or "command line") and why.
+Request usage_error(const char* what, const char* why) {
+    Request request;
+    request.kind = Request::Kind::usage_error;
+    request.what = what;
+    request.why = why;
+    return request;
+}
+
+// Reads the arguments as an extractor's users expect: options before or
+// after FILE, "--" ending them, "-" standing for standard input.
+Request parse_command_line(int argc, char** argv) {
+    Request request;
+    int files = 0;
+    bool options_ended = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (options_ended || argument == "-" || !argument.starts_with('-')) {
+            request.path = argv[i];
+            ++files;
+        } else if (argument == "--") {
+            options_ended = true;
+        } else if (argument == "--help" || argument == "-h" || argument == "--version") {
+            if (request.kind == Request::Kind::unpack) {
+                request.kind = argument == "--version" ? Request::Kind::version : Request::Kind::help;
+            }
+        } else if (argument == "-C" || argument == "--directory") {
+            if (i + 1 == argc) {
+                return usage_error(argv[i], "needs a directory");
+            }
+            request.directory = argv[++i];
+        } else if (argument.starts_with("--directory=") ||
+                   (argument.starts_with("-C") && !argument.starts_with("--"))) {
+            request.directory = argv[i] + (argument[1] == 'C' ? 2 : std::string_view("--directory=").size());
+            if (*request.directory == '\0') {
+                return usage_error(argv[i], "needs a directory");
+            }
+        } else {
+            return usage_error(argv[i], "unknown option (a file of this name is given as ./NAME or after --)");
+        }
+    }
+    if (request.kind == Request::Kind::unpack && files != 1) {
+        return usage_error("command line", files == 0 ? "no FILE given (kvf_unpack [-C DIR] FILE)"
+                                                      : "more than one FILE given (kvf_unpack [-C DIR] FILE)");
+    }
+    return request;
+}
+
 }  // namespace
 
-int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal) {
+int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors) {
     start_log(log_output, out, terminal);
+    start_log(error_output, errors, is_terminal(errors));
     return unpack(in, path, log_output);
 }
 
 int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     prepare_process();
     start_log(log_output, out, is_terminal(out));
-    if (argc != 2) {
+    start_log(error_output, stderr, is_terminal(stderr));
+    const Request request = parse_command_line(argc, argv);
+    switch (request.kind) {
+    case Request::Kind::usage_error:
         add(log_output, USAGE);
+        report_failure(error_output, request.what, request.why);
         return finish_output(log_output, STATUS_FAILED);
-    }
-    const std::string_view argument = argv[1];
-    // Only these exact words are options; a container of such a name is ./--help.
-    if (argument == "--help" || argument == "-h") {
-        add(log_output, USAGE);
+    case Request::Kind::help:
         add(log_output, HELP);
         return finish_output(log_output, STATUS_OK);
-    }
-    if (argument == "--version") {
-        add(log_output, "kvf_unpack " KVF_VERSION "\n");
+    case Request::Kind::version:
+        add(log_output, VERSION);
         return finish_output(log_output, STATUS_OK);
+    case Request::Kind::unpack:
+        break;
     }
-    const char* path = argv[1];
-    std::FILE* in = open_input(path);
+    const char* why = nullptr;
+    if (request.directory != nullptr && !open_output_folder(request.directory, &why)) {
+        add(log_output, "ERROR creating output directory: ");
+        add_external(log_output, request.directory);
+        add(log_output, "\n");
+        report_failure(error_output, request.directory, why);
+        return finish_output(log_output, STATUS_FAILED);
+    }
+    const bool standard_input = std::string_view(request.path) == "-";
+    std::FILE* in = standard_input ? open_standard_input() : open_input(request.path, &why);
     if (in == nullptr) {
         add(log_output, "File not found: ");
-        add_external(log_output, path);
+        add_external(log_output, request.path);
         add(log_output, "\n");
+        report_failure(error_output, request.path, why);
         return finish_output(log_output, STATUS_FAILED);
     }
     confine_to_output_folder();
-    const int status = unpack(in, path, log_output);
-    (void)std::fclose(in);  // only read: nothing is lost at its close
+    const int status = unpack(in, request.path, log_output);
+    if (!standard_input) {
+        (void)std::fclose(in);  // only read: nothing is lost at its close
+    }
     return status;
 }
 

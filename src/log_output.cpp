@@ -1,6 +1,7 @@
 #include "log_output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 
 #include "platform.h"
@@ -10,22 +11,33 @@ namespace kvf {
 void start_log(LogOutput& log, std::FILE* out, bool terminal) {
     log.out = out;
     log.terminal = terminal;
-    log.failed = false;
+    log.error = 0;
     log.used = 0;
 }
 
 void flush_log(LogOutput& log) {
-    if (!write_out(log.out, log.block, log.used)) {
-        log.failed = true;
+    errno = 0;
+    if (!write_out(log.out, log.block, log.used) && log.error == 0) {
+        log.error = errno != 0 ? errno : EIO;
     }
     log.used = 0;
 }
 
 void add_long(LogOutput& log, std::string_view piece) {
     flush_log(log);
-    if (!write_out(log.out, piece.data(), piece.size())) {
-        log.failed = true;
+    errno = 0;
+    if (!write_out(log.out, piece.data(), piece.size()) && log.error == 0) {
+        log.error = errno != 0 ? errno : EIO;
     }
+}
+
+void report_failure(LogOutput& errors, std::string_view what, std::string_view why) {
+    add(errors, "kvf_unpack: ");
+    add_external(errors, what);
+    add(errors, ": ");
+    add_external(errors, why);
+    add(errors, "\n");
+    flush_log(errors);
 }
 
 namespace {

@@ -20,7 +20,7 @@ static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);
 struct LogOutput {
     std::FILE* out = nullptr;
     bool terminal = false;  // a terminal: flush after every frame, show outside text safely
-    bool failed = false;    // a write of the log failed
+    int error = 0;          // the error number (errno) of a write of the log that failed, or 0
     std::size_t used = 0;
     char block[LOG_BLOCK_SIZE];
 };
@@ -28,8 +28,13 @@ struct LogOutput {
 // Starts logging to `out`; on a `terminal` each frame's lines are written out at once.
 void start_log(LogOutput& log, std::FILE* out, bool terminal);
 
-// Writes out what the block holds, through the stream's buffer too; a failed write sets `failed`.
+// Writes out what the block holds, through the stream's buffer too; a failed write sets `error`.
 void flush_log(LogOutput& log);
+
+// Writes the line "kvf_unpack: WHAT: WHY" to `errors` (standard error) at
+// once: `what` is the path or name concerned, `why` the reason; both are
+// shown to a terminal as outside text is.
+void report_failure(LogOutput& errors, std::string_view what, std::string_view why);
 
 // Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is
 // cut): for lines whose arguments are bounded, such as tags and image names.
@@ -81,6 +86,17 @@ inline std::size_t format_hex(char* out, std::uint64_t value, int min_digits) {
         value >>= 4;
     }
     return static_cast<std::size_t>(count);
+}
+
+// Room for a file offset as text: "0x", up to sixteen hex digits, NUL.
+inline constexpr std::size_t OFFSET_TEXT_SIZE = 2 + 16 + 1;
+
+// Writes the file offset `offset` as frame tags show it, "0x" and at least
+// eight upper-case hex digits, NUL-terminated, to `text`.
+inline void format_offset(char (&text)[OFFSET_TEXT_SIZE], std::uint64_t offset) {
+    text[0] = '0';
+    text[1] = 'x';
+    text[2 + format_hex(text + 2, offset, 8)] = '\0';
 }
 
 // Appends `value` as upper-case hex digits, at least `min_digits` (1 to 16) of them.

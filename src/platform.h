@@ -30,8 +30,17 @@ inline constexpr NameRules HOST_NAME_RULES = NameRules::posix;
 // write fail (EFBIG) instead of killing the process.
 void prepare_process();
 
-// Opens the container at `path` (UTF-8) for binary reading; nullptr if it cannot be opened.
-std::FILE* open_input(const char* path);
+// Opens the container at `path` (UTF-8) for binary reading; nullptr, with
+// `why` set to the system's reason, if it cannot be opened.
+std::FILE* open_input(const char* path, const char** why);
+
+// Standard input, made binary (on Windows it starts in text mode), to read a container from.
+std::FILE* open_standard_input();
+
+// Makes the folder `path` the one images are made in, instead of the working
+// directory: opened, or made (one level, as `unzip -d` does) where nothing
+// stands at it. False, with `why` set, when it cannot be made or is no folder.
+bool open_output_folder(const char* path, const char** why);
 
 // Reads up to `count` bytes of `in` into `buffer`, as many as it has ready,
 // waiting only while it has none. Returns the count, 0 at the end of the
@@ -42,8 +51,9 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
 // Whether `in` is live: not a regular file, so that reading it may wait for its bytes.
 bool is_live(std::FILE* in);
 
-// Creates the image file `name` (a bare name, no separator) in the working
-// directory for binary writing, as a new file. What stands at the name is
+// Creates the image file `name` (a bare name, no separator) in the output
+// folder (the working directory unless open_output_folder made it another)
+// for binary writing, as a new file. What stands at the name is
 // looked at without opening it: nothing is there, or a regular file known to
 // be neither `input` nor `log`, which is replaced (its other names, hard
 // links, keep their content). nullptr, with `why` set to the reason, when it
@@ -52,10 +62,12 @@ bool is_live(std::FILE* in);
 std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why);
 
 // Confines the process before it reads its input: from now on it may only
-// create, write and replace regular files in the working directory and
-// beneath it. Linux: Landlock, as far as the running kernel has it, without a
-// word where it has none; elsewhere nothing.
+// create, write and replace regular files in the output folder and beneath it. Linux: Landlock, as far as the running
+// kernel has it, without a word where it has none; elsewhere nothing.
 void confine_to_output_folder();
+
+// The system's text for the error number `error` (errno).
+const char* error_text(int error);
 
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);

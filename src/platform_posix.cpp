@@ -17,6 +17,9 @@ namespace kvf {
 
 namespace {
 
+// Where images are made: the working directory, or the folder open_output_folder opened.
+int output_folder = AT_FDCWD;
+
 // Whether the regular file `image` is, or may be, the file open on `stream`:
 // a stream whose file cannot be told counts as the same.
 bool may_be_same_file(const struct stat& image, std::FILE* stream) {
@@ -60,8 +63,35 @@ void prepare_process() {
     (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
-std::FILE* open_input(const char* path) {
-    return std::fopen(path, "rb");
+std::FILE* open_input(const char* path, const char** why) {
+    std::FILE* in = std::fopen(path, "rb");
+    if (in == nullptr) {
+        *why = std::strerror(errno);
+    }
+    return in;
+}
+
+std::FILE* open_standard_input() {
+    return stdin;
+}
+
+bool open_output_folder(const char* path, const char** why) {
+    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    // A link the user names is followed, as `tar -C` does; what the folder
+    // holds is another matter.
+    const int folder = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    if (output_folder != AT_FDCWD) {
+        close(output_folder);
+    }
+    output_folder = folder;
+    return true;
 }
 
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
@@ -80,7 +110,7 @@ bool is_live(std::FILE* in) {
 
 std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why) {
     struct stat existing {};
-    if (fstatat(AT_FDCWD, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (fstatat(output_folder, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(existing.st_mode)) {
             *why = refusal(existing.st_mode);
             return nullptr;
@@ -94,7 +124,7 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
             return nullptr;
         }
         // Replaced, never written through: the old file loses only this name.
-        if (unlinkat(AT_FDCWD, name, 0) != 0 && errno != ENOENT) {
+        if (unlinkat(output_folder, name, 0) != 0 && errno != ENOENT) {
             *why = std::strerror(errno);
             return nullptr;
         }
@@ -104,7 +134,7 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
     }
     // Exclusive, so that whatever took the name since it was looked at is
     // refused without being opened, a link not followed and a FIFO not woken.
-    const int fd = openat(AT_FDCWD, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
     if (fd < 0) {
         *why = std::strerror(errno);
         return nullptr;
@@ -113,19 +143,25 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
     if (file == nullptr) {
         *why = std::strerror(errno);
         close(fd);
-        (void)unlinkat(AT_FDCWD, name, 0);  // the empty file just made: nothing of the tool's is left
+        (void)unlinkat(output_folder, name, 0);  // the empty file just made: nothing of the tool's is left
     }
     return file;
 }
 
 void confine_to_output_folder() {
 #ifdef __linux__
-    const int folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int folder = output_folder != AT_FDCWD ? output_folder : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         (void)landlock::confine_beneath(folder);
+    }
+    if (folder >= 0 && folder != output_folder) {
         close(folder);
     }
 #endif
+}
+
+const char* error_text(int error) {
+    return std::strerror(error);
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform.h"
@@ -58,10 +59,17 @@ std::wstring extended_path(const char* path) {
     return extended(full);
 }
 
-// The working directory's full path in the \\?\ form, a backslash and
-// `name`, made without asking the system to interpret the name: no name can
-// reach a device (CON, CONOUT$), a stream or another folder.
+// Where images are made, in the \\?\ form and with a final backslash: the
+// folder open_output_folder named, or empty for the working directory.
+std::wstring output_folder;
+
+// The output folder's full path in the \\?\ form, a backslash and `name`,
+// made without asking the system to interpret the name: no name can reach a
+// device (CON, CONOUT$), a stream or another folder.
 std::wstring image_path(const char* name) {
+    if (!output_folder.empty()) {
+        return output_folder + wide_from_wtf8(name);
+    }
     const DWORD size = GetCurrentDirectoryW(0, nullptr);
     std::wstring directory(size, L'\0');
     const DWORD length = size == 0 ? 0 : GetCurrentDirectoryW(size, directory.data());
@@ -225,8 +233,40 @@ void prepare_process() {
     // Nothing to do: a missing standard handle is not reused by the files the tool opens.
 }
 
-std::FILE* open_input(const char* path) {
-    return _wfopen(extended_path(path).c_str(), L"rb");
+std::FILE* open_input(const char* path, const char** why) {
+    std::FILE* in = _wfopen(extended_path(path).c_str(), L"rb");
+    if (in == nullptr) {
+        *why = std::strerror(errno);
+    }
+    return in;
+}
+
+std::FILE* open_standard_input() {
+    (void)_setmode(_fileno(stdin), _O_BINARY);
+    return stdin;
+}
+
+bool open_output_folder(const char* path, const char** why) {
+    std::wstring folder = extended_path(path);
+    if (folder.empty()) {
+        *why = "no folder is named";
+        return false;
+    }
+    if (CreateDirectoryW(folder.c_str(), nullptr) == 0 && GetLastError() != ERROR_ALREADY_EXISTS) {
+        *why = system_reason(GetLastError());
+        return false;
+    }
+    // A link the user names is followed, as `tar -C` does.
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        *why = attributes == INVALID_FILE_ATTRIBUTES ? system_reason(GetLastError()) : std::strerror(ENOTDIR);
+        return false;
+    }
+    if (folder.back() != L'\\') {
+        folder += L'\\';
+    }
+    output_folder = folder;
+    return true;
 }
 
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
@@ -295,6 +335,10 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
 
 void confine_to_output_folder() {
     // Windows has no confinement a process can ask for itself: nothing is asked.
+}
+
+const char* error_text(int error) {
+    return std::strerror(error);
 }
 
 bool is_terminal(std::FILE* stream) {

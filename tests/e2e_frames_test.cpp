@@ -21,37 +21,102 @@ protected:
 };
 
 TEST_F(FrameLog, CommandLine) {
-    write_bytes(dir.path / "--help", progress(4));
+    // A container named like an option; its image shows where images go.
+    Bytes container;
+    append(container, progress(4));
+    append(container, flash(0x100, pattern(3, 1)));
+    write_bytes(dir.path / "--help", container);
+    fs::create_directory(dir.path / "existing");
+    write_bytes(dir.path / "a file", {});
     const std::string usage = "Usage: kvf_unpack FILE\n";
+    const std::string unpacked =
+        "0x00000000   : Update progress-bar to 4 %\n"
+        "0x00000038   : New Flashdata found, create new file for it: _00000100.bin\n"
+        "0x00000070   : Unknown frame\n" +
+        ZERO_DUMP;
+    const std::string unknown = ": unknown option (a file of this name is given as ./NAME or after --)\n";
     const struct {
         std::vector<std::string> args;
+        bool piped;       // the container arrives on standard input, through a pipe
         std::string log;  // the whole log, or its first line when `whole` is false
         bool whole;
         int status;
+        std::string errors;  // standard error, whole
+        std::string image;   // where the image is left, if anywhere
     } cases[] = {
-        {{}, usage, true, 1},
-        {{"a", "b"}, usage, true, 1},
-        {{"--help"}, usage, false, 0},
-        {{"-h"}, usage, false, 0},
-        {{"--version"}, "kvf_unpack " KVF_VERSION "\n", true, 0},
-        {{"missing.kvf"}, "File not found: missing.kvf\n", true, 1},
-        {{"-x"}, "File not found: -x\n", true, 1},
-        {{"--Version"}, "File not found: --Version\n", true, 1},
-        {{"./--help"},
-         "0x00000000   : Update progress-bar to 4 %\n0x00000038   : Unknown frame\n" + ZERO_DUMP,
+        {{}, false, usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [-C DIR] FILE)\n", ""},
+        {{"a", "b"},
+         false,
+         usage,
          true,
-         0},
+         1,
+         "kvf_unpack: command line: more than one FILE given (kvf_unpack [-C DIR] FILE)\n",
+         ""},
+        {{"--help"}, false, "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
+        {{"-h"}, false, "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
+        {{"--version"}, false, "kvf_unpack " KVF_VERSION "\n", false, 0, "", ""},
+        {{"missing.kvf"},
+         false,
+         "File not found: missing.kvf\n",
+         true,
+         1,
+         "kvf_unpack: missing.kvf: No such file or directory\n",
+         ""},
+        {{"-x"}, false, usage, true, 1, "kvf_unpack: -x" + unknown, ""},
+        {{"--Version", "./--help"}, false, usage, true, 1, "kvf_unpack: --Version" + unknown, ""},
+        {{"./--help"}, false, unpacked, true, 0, "", "_00000100.bin"},
+        {{"--", "--help"}, false, unpacked, true, 0, "", "_00000100.bin"},
+        {{"-"}, true, unpacked, true, 0, "", "_00000100.bin"},
+        {{"-C", "new", "./--help"}, false, unpacked, true, 0, "", "new/_00000100.bin"},
+        {{"./--help", "--directory=existing"}, false, unpacked, true, 0, "", "existing/_00000100.bin"},
+        {{"-Cexisting", "-"}, true, unpacked, true, 0, "", "existing/_00000100.bin"},
+        {{"-C", "a file", "./--help"},
+         false,
+         "ERROR creating output directory: a file\n",
+         true,
+         1,
+         "kvf_unpack: a file: Not a directory\n",
+         ""},
+        {{"-C", "no/such", "./--help"},
+         false,
+         "ERROR creating output directory: no/such\n",
+         true,
+         1,
+         "kvf_unpack: no/such: No such file or directory\n",
+         ""},
+        {{"./--help", "-C"}, false, usage, true, 1, "kvf_unpack: -C: needs a directory\n", ""},
     };
-    for (const auto& [args, log, whole, status] : cases) {
-        SCOPED_TRACE(args.empty() ? "no argument" : args[0]);
-        const RunResult result = run_tool(dir.path, args);
+    for (const auto& [args, piped, log, whole, status, errors, image] : cases) {
+        std::string shown;
+        for (const std::string& arg : args) {
+            shown += " " + arg;
+        }
+        SCOPED_TRACE("kvf_unpack" + shown + (piped ? " < pipe" : ""));
+        fs::remove_all(dir.path / "new");
+        fs::remove(dir.path / "existing" / "_00000100.bin");
+        fs::remove(dir.path / "_00000100.bin");
+        RunResult result;
+        if (piped) {
+            std::vector<std::string> argv{"/bin/sh", "-c", "cat ./--help | exec \"$0\" \"$@\"", tool_path()};
+            argv.insert(argv.end(), args.begin(), args.end());
+            result = run(dir.path, argv);
+        } else {
+            result = run_tool(dir.path, args);
+        }
         EXPECT_TRUE(same_log(whole ? result.log : result.log.substr(0, result.log.find('\n') + 1), log));
         EXPECT_EQ(result.status, status);
+        EXPECT_EQ(result.errors, errors);
+        for (const char* place : {"_00000100.bin", "existing/_00000100.bin", "new/_00000100.bin"}) {
+            EXPECT_EQ(fs::exists(dir.path / place), image == place) << place;
+        }
     }
-    // Help says how to reach a container of an option's name, and where the manual is.
+    // Help lists the options and says where the format and the manual are;
+    // the version names the licence.
     const std::string help = run_tool(dir.path, {"--help"}).log;
-    EXPECT_NE(help.find("./--help"), std::string::npos) << help;
-    EXPECT_NE(help.find("man kvf_unpack"), std::string::npos) << help;
+    for (const char* part : {"-C DIR, --directory=DIR", "--version", "FILE as -", "doc/format.md", "man kvf_unpack"}) {
+        EXPECT_NE(help.find(part), std::string::npos) << part << " in\n" << help;
+    }
+    EXPECT_NE(run_tool(dir.path, {"--version"}).log.find("License MIT"), std::string::npos);
 }
 
 TEST_F(FrameLog, EmptyInputIsOneUnknownFrame) {
@@ -130,13 +195,14 @@ TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
     const struct {
         std::vector<std::pair<std::size_t, std::uint8_t>> bad;
         std::string message;
+        std::string reason;  // on standard error
     } cases[] = {
-        {{{3, 0x12}, {7, 0x00}}, "#3 is 12"},
-        {{{5, 0x00}}, "#5 is 00"},
-        {{{1, 0x0F}}, "#1 is 0F"},
-        {{{55, 0xFE}}, "#55 is FE"},
+        {{{3, 0x12}, {7, 0x00}}, "#3 is 12", "holds 12 at byte 3"},
+        {{{5, 0x00}}, "#5 is 00", "holds 00 at byte 5"},
+        {{{1, 0x0F}}, "#1 is 0F", "holds 0F at byte 1"},
+        {{{55, 0xFE}}, "#55 is FE", "holds FE at byte 55"},
     };
-    for (const auto& [bad, message] : cases) {
+    for (const auto& [bad, message, reason] : cases) {
         SCOPED_TRACE(message);
         Bytes in;
         append(in, dummy());
@@ -151,6 +217,7 @@ TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
                              "0x00000038   : ERROR: Expected all framedata to be 0xFF but " +
                                  message));
         EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "kvf_unpack: in.kvf: the dummy frame at 0x00000038 " + reason + ", not FF\n");
     }
 }
 
@@ -181,6 +248,11 @@ TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
                              "0x00000038   : Unexpected trailer bytes found after ADMINEND:\n" +
                                  dump));
         EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors,
+                  size > 28
+                      ? "kvf_unpack: in.kvf: more bytes follow the trailer after the ADMINEND frame at 0x00000038\n"
+                      : "kvf_unpack: in.kvf: the trailer after the ADMINEND frame at 0x00000038 holds " +
+                            std::to_string(size) + " bytes, not 28\n");
     }
 }
 
@@ -190,6 +262,7 @@ TEST_F(FrameLog, UnreadableInputEndsWithReadError) {
     EXPECT_TRUE(same_log(
         result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP + "0x00000000   : ERROR reading inputfile: folder\n"));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: folder: Is a directory\n");
 }
 
 TEST_F(FrameLog, ReadErrorNamesALongPathWhole) {
@@ -232,8 +305,11 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
     const struct {
         const char* redirect;
         std::size_t frames;
-    } cases[] = {{"> /dev/full", 1}, {"> /dev/full", 5000}, {"<&- >&-", 5000}};
-    for (const auto& [redirect, frames] : cases) {
+        const char* reason;
+    } cases[] = {{"> /dev/full", 1, "No space left on device"},
+                 {"> /dev/full", 5000, "No space left on device"},
+                 {"<&- >&-", 5000, "Bad file descriptor"}};
+    for (const auto& [redirect, frames, reason] : cases) {
         SCOPED_TRACE(std::string(redirect) + ", " + std::to_string(frames) + " progress frames");
         fs::remove(dir.path / "_00000100.bin");
         Bytes in;
@@ -245,7 +321,7 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
         const RunResult result =
             run(dir.path, {"/bin/sh", "-c", std::string("exec \"$0\" in.kvf ") + redirect, tool_path()});
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.errors, "kvf_unpack: error writing the log to standard output\n");
+        EXPECT_EQ(result.errors, std::string("kvf_unpack: error writing the log to standard output: ") + reason + "\n");
         EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"_00000100.bin", "in.kvf"}));
         EXPECT_TRUE(has_bytes(dir.path / "_00000100.bin", pattern(3, 1)));
     }

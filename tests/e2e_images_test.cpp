@@ -168,6 +168,9 @@ TEST_F(Images, LengthBeyondThePayloadStopsWithEarlierImagesComplete) {
                          "0x00000000   : New Flashdata found, create new file for it: _00000010.bin\n"
                          "0x00000038   : ERROR: Flash data length 00000030 exceeds the frame payload\n"));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(
+        result.errors,
+        "kvf_unpack: ../in.kvf: the flash-data frame at 0x00000038 holds 48 bytes, more than its 47-byte payload\n");
     expect_files({"_00000010.bin"});
     EXPECT_TRUE(has_bytes(work / "_00000010.bin", pattern(47, 1)));
 }
@@ -182,8 +185,19 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const fs::path outside = root.path / "outside";
     const fs::path kept = root.path / "kept";
     const std::string tool = tool_path();
-    for (const std::string how : {"directory", "path", "hard link", "symlink", "standard output", "symlink out",
-                                  "dangling symlink", "FIFO", "FIFO input", "FIFO with a blocked reader"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"directory", "a directory stands at this name"},
+        {"path", "this is the input container"},
+        {"hard link", "this is the input container"},
+        {"symlink", "a symbolic link stands at this name"},
+        {"standard output", "the log is written to this file"},
+        {"symlink out", "a symbolic link stands at this name"},
+        {"dangling symlink", "a symbolic link stands at this name"},
+        {"FIFO", "a FIFO stands at this name"},
+        {"FIFO input", "a FIFO stands at this name"},
+        {"FIFO with a blocked reader", "a FIFO stands at this name"},
+    };
+    for (const auto& [how, reason] : cases) {
         SCOPED_TRACE("the image's name is taken by: " + how);
         fs::remove_all(work);
         fs::remove(outside);
@@ -236,6 +250,7 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         }
         EXPECT_TRUE(same_log(result.log, CLASHING_LOG));
         EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "kvf_unpack: b_00000200.bin: " + reason + "\n");
         EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
         EXPECT_TRUE(has_bytes(kept, pattern(100, 9)));
         if (how == "path" || how == "hard link" || how == "symlink") {
@@ -309,13 +324,16 @@ TEST_F(Images, StreamedInputIsActedOnAsItArrivesAndNothingWaitsForMore) {
 
 TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     // No file may grow: every image write fails (EFBIG: the tool ignores the
-    // signal that would kill it), while the log still reaches its pipe.
-    // Piped, the stream pauses after the container: the image bytes are
-    // written out before the tool waits.
+    // signal that would kill it), while the log and the reason reach their
+    // pipes (cat, not limited, puts the reason on standard error). Piped, the
+    // stream pauses after the container: the image bytes are written out
+    // before the tool waits.
     const auto unpack = [&](const Bytes& container, bool piped = false) {
         write_bytes(root.path / "in.kvf", container);
-        const std::string command = piped ? "(cat ../in.kvf; sleep 1) | \"$0\" /dev/stdin" : "exec \"$0\" ../in.kvf";
-        return run(work, {"/bin/sh", "-c", "ulimit -f 0; " + command, tool_path()});
+        const std::string command = piped ? "(cat ../in.kvf; sleep 1) | \"$0\" /dev/stdin" : "\"$0\" ../in.kvf";
+        return run(work,
+                   {"/bin/bash", "-c",
+                    "set -o pipefail; exec 3>&1; (ulimit -f 0; " + command + " 2>&1 >&3 3>&-) | cat >&2", tool_path()});
     };
     Bytes at_break;
     append(at_break, flash(0x100, pattern(20, 1)));
@@ -326,6 +344,7 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
                          "0x00000038   : End of current Flash data found, closing flashfile\n"
                          "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
 
     Bytes at_end;
     append(at_end, flash(0x100, pattern(20, 1)));
@@ -342,6 +361,7 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
                          "KVF file length = 000000C4\nKVF checksum (CRC-32) = " +
                              crc_text(at_end) + "\n0x00000070   : ERROR writing outputfile: _00000100.bin\n"));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
 
     // Before a pause of the stream, tagged with the last frame before it.
     result = unpack(Bytes(at_end.begin(), at_end.begin() + 2 * FRAME_SIZE), true);
@@ -350,6 +370,7 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
                          "0x00000038   : Update progress-bar to 7 %\n"
                          "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
 
     // A run longer than the write block fails at the frame that finds the block full.
     const std::size_t frames_in_block = WRITE_BLOCK_SIZE / PAYLOAD_SIZE;
@@ -364,6 +385,7 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     EXPECT_TRUE(same_log(result.log, "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n" +
                                          std::string(failure)));
     EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
 }
 
 TEST_F(Images, RunLargerThanTheReadBlockArrivesWholeThroughAPipe) {

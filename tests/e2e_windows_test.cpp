@@ -158,7 +158,13 @@ TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
 // Another file is replaced by a new one: its other names keep their content.
 TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const Bytes in = clashing_container();
-    for (const std::string how : {"directory", "path", "hard link", "standard output"}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"directory", "a directory stands at this name"},
+        {"path", "this is the input container"},
+        {"hard link", "this is the input container"},
+        {"standard output", "the log is written to this file"},
+    };
+    for (const auto& [how, reason] : cases) {
         SCOPED_TRACE("the image's name is taken by: " + how);
         TempDir work;
         const fs::path clash = work.path / "b_00000200.bin";
@@ -182,6 +188,7 @@ TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         }
         EXPECT_TRUE(same_log(result.log, crlf(CLASHING_LOG)));
         EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "kvf_unpack: b_00000200.bin: " + reason + "\r\n");
         EXPECT_TRUE(has_bytes(work.path / "a_00000100.bin", pattern(20, 1)));
         EXPECT_TRUE(has_bytes(work.path / "kept", pattern(100, 9)));
         if (how != "directory" && how != "standard output") {
@@ -197,7 +204,7 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
     write_bytes(dir.path / "in.kvf", progress(1));
     const RunResult full = run(dir.path, {tool_path(), "in.kvf"}, "Z:\\dev\\full");
     EXPECT_EQ(full.status, 1);
-    EXPECT_EQ(full.errors, "kvf_unpack: error writing the log to standard output\r\n");
+    EXPECT_EQ(full.errors, "kvf_unpack: error writing the log to standard output: No space left on device\r\n");
 
     // Opens, but no byte of it can be read.
     const RunResult unreadable = run_tool(dir.path, {"Z:\\proc\\self\\mem"});
@@ -205,6 +212,37 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
                                               "  ZERO LENGTH\n"
                                               "0x00000000   : ERROR reading inputfile: Z:\\proc\\self\\mem\n")));
     EXPECT_EQ(unreadable.status, 1);
+}
+
+TEST_F(WindowsBuild, StandardInputIsBinaryAndImagesGoWhereTheyAreSent) {
+    // Bytes that text mode would change: CR LF, and Ctrl-Z, which would end the input.
+    const Bytes data = {'a', '\r', '\n', 0x1A, 'b', '\n'};
+    Bytes in;
+    append(in, text("Std In"));
+    append(in, flash(0x100, data));
+    write_bytes(dir.path / "in.kvf", in);
+    fs::create_directory(dir.path / "existing");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-C", "new", "-"}, "new"},
+        {{"--directory=existing", "-"}, "existing"},
+    };
+    for (const auto& [args, folder] : cases) {
+        std::vector<std::string> argv{tool_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const RunResult result = run(dir.path, argv, "", utf8_string(dir.path / "in.kvf"));
+        EXPECT_TRUE(same_log(result.log, crlf("0x00000000   : Display text (00000000, 00000000): 'Std In'\n"
+                                              "0x00000038   : New Flashdata found, create new file for it: "
+                                              "std_in_00000100.bin\n"
+                                              "0x00000070   : Unknown frame\n" +
+                                              DUMP_HEAD + "  ZERO LENGTH\n")));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_TRUE(has_bytes(dir.path / folder / "std_in_00000100.bin", data)) << folder;
+    }
+    // A file where the folder would be.
+    const RunResult result = run_tool(dir.path, {"-C", "in.kvf", "in.kvf"});
+    EXPECT_TRUE(same_log(result.log, "ERROR creating output directory: in.kvf\r\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: in.kvf: Not a directory\r\n");
 }
 
 TEST_F(WindowsBuild, LogToNulIsWrittenWithoutFailure) {

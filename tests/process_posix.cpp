@@ -7,7 +7,8 @@
 
 namespace kvf::test {
 
-RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path) {
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path,
+              const std::string& stdin_path) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
         throw std::runtime_error("pipe failed");
@@ -24,6 +25,9 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
             out_fd = open(stdout_path.c_str(), O_WRONLY);
         }
         dup2(out_fd, STDOUT_FILENO);
+        if (!stdin_path.empty()) {
+            dup2(open(stdin_path.c_str(), O_RDONLY), STDIN_FILENO);
+        }
         dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
         close(pipe_fds[0]);
         std::vector<char*> args;

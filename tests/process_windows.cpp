@@ -34,7 +34,8 @@ std::wstring quoted(const std::wstring& argument) {
 
 }  // namespace
 
-RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path) {
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path,
+              const std::string& stdin_path) {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -47,6 +48,11 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
         out = CreateFileW(wide(stdout_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                           OPEN_EXISTING, 0, nullptr);
     }
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (!stdin_path.empty()) {
+        in = CreateFileW(wide(stdin_path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                         OPEN_EXISTING, 0, nullptr);
+    }
     // A file rather than a second pipe: nothing to drain while the program runs.
     const fs::path errors_path = unique_temp_path("kvf_stderr_");
     HANDLE errors = CreateFileW(errors_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
@@ -58,7 +64,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = errors;
     PROCESS_INFORMATION process{};
@@ -68,6 +74,9 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     CloseHandle(errors);
     if (out != write_end) {
         CloseHandle(out);
+    }
+    if (!stdin_path.empty()) {
+        CloseHandle(in);
     }
     if (!started) {
         CloseHandle(read_end);

@@ -29,9 +29,11 @@ struct RunResult {
 
 // Runs `argv` (program first, each argument UTF-8) in `cwd` with standard
 // output and standard error captured. When `stdout_path` is given, standard
-// output goes to that existing file instead. Defined for each platform in
+// output goes to that existing file instead; when `stdin_path` is given,
+// standard input comes from that file. Defined for each platform in
 // process_*.cpp.
-RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "");
+RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "",
+              const std::string& stdin_path = "");
 
 // The kvf_unpack binary under test.
 std::string tool_path();

@@ -28,7 +28,7 @@ std::pair<std::string, int> unpack_failing_after(const Bytes& bytes) {
     close(ends[0]);  // with "x" unread: the reader's next read after `bytes` fails
     std::FILE* in = fdopen(ends[1], "rb");
     test::TempStream out;
-    const int status = unpack_container(in, "sock", out.file, false);
+    const int status = unpack_container(in, "sock", out.file, false, stderr);
     std::fclose(in);
     return {out.contents(), status};
 }
