@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs each package from build/packages (packaging/make_packages.sh) the
 # way a user would and runs it on the example container in an empty folder:
 # the log must equal examples/example.log byte for byte (with CR LF on
-# Windows) and the images examples/images. The Debian package is checked with
-# lintian, installed with dpkg (CI runs as root on a throwaway machine) and
-# removed again without a trace; the arm64 packages run under qemu, the
-# Windows zip under Wine.
+# Windows) and the images examples/images; each holds the licence. The
+# Debian package is checked with lintian, installed with dpkg (CI runs as
+# root on a throwaway machine) and removed again without a trace; the
+# tarballs' binaries must be static and run in a root that holds nothing
+# else; the arm64 packages run under qemu, the Windows zip under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -44,6 +46,7 @@ check_deb() {
     dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= '
     lintian --fail-on error --display-info "$deb"
     dpkg-deb -x "$deb" "$work/deb-$arch"
+    cmp packaging/debian/copyright "$work/deb-$arch/usr/share/doc/kvf-unpack/copyright"
 }
 
 check_deb amd64
@@ -53,7 +56,7 @@ files=$(dpkg-query -L kvf-unpack)
 [ "$(command -v kvf_unpack)" = /usr/bin/kvf_unpack ]
 check_run deb examples/example.log kvf_unpack
 man -w kvf_unpack
-zcat "$(man -w kvf_unpack)" | head -1 | grep -q "kvf_unpack $version"
+zcat "$(man -w kvf_unpack)" | grep "^\.TH " | grep -q "kvf_unpack $version"
 dpkg -r kvf-unpack
 for path in $files; do
     if [ -e "$path" ] && { [ ! -d "$path" ] || [ "$path" = /usr/share/doc/kvf-unpack ]; }; then
@@ -72,25 +75,59 @@ file "$work/deb-arm64/usr/bin/kvf_unpack" | grep -q 'ARM aarch64'
 # Run as an arm64 system would: with its C library, libc6:arm64, which CI installs.
 check_run deb-arm64 examples/example.log qemu-aarch64 "$work/deb-arm64/usr/bin/kvf_unpack"
 
-# check_tarball ARCH COMMAND...: the Linux tarball of ARCH, its binary run by COMMAND.
+# check_static BINARY: a static-pie executable: no loader and no library
+# named (so it runs whatever C library a Linux has), with ASLR (position
+# independent) and full RELRO kept.
+check_static() {
+    local headers
+    headers=$(readelf -lhd "$1")
+    if grep -qE 'NEEDED|INTERP' <<<"$headers"; then
+        echo "$1 is not static:"
+        grep -E 'NEEDED|INTERP' <<<"$headers"
+        exit 1
+    fi
+    grep -q 'Type: *DYN' <<<"$headers"
+    grep -q 'GNU_RELRO' <<<"$headers"
+    grep -q 'BIND_NOW' <<<"$headers"
+    echo "$(basename "$(dirname "$(dirname "$1")")"): static-pie, RELRO, BIND_NOW, no library needed"
+}
+
+# check_tarball ARCH: the Linux tarball of ARCH, its binary static and run
+# in a root that holds nothing but it and the example (aarch64: under qemu,
+# with an empty root for any library it might look for).
 check_tarball() {
     local arch=$1
-    shift
     echo "-- Linux tarball, $arch"
     mkdir "$work/tarball-$arch"
     tar -xzf "$packages/kvf_unpack-$version-linux-$arch.tar.gz" -C "$work/tarball-$arch"
     local unpacked=$work/tarball-$arch/kvf_unpack-$version-linux-$arch
-    check_run "tarball-$arch" examples/example.log "$@" "$unpacked/bin/kvf_unpack"
+    check_static "$unpacked/bin/kvf_unpack"
+    local root=$work/root-$arch
+    mkdir -p "$root/out"
+    cp "$unpacked/bin/kvf_unpack" examples/example.kvf "$root/"
+    local status=0
+    if [ "$arch" = x86_64 ]; then
+        chroot "$root" /kvf_unpack -C /out /example.kvf > "$work/root-$arch.log" || status=$?
+    else
+        (cd "$root/out" && qemu-aarch64 -L "$root" ../kvf_unpack ../example.kvf) > "$work/root-$arch.log" || status=$?
+    fi
+    if [ $status -ne 0 ] || ! cmp -s "$work/root-$arch.log" examples/example.log || ! diff -r "$root/out" examples/images; then
+        echo "tarball-$arch: status $status in an empty root; log or images differ"
+        exit 1
+    fi
+    echo "tarball-$arch: runs in an empty root, log and images as expected"
+    cmp LICENSE "$unpacked/LICENSE"
     [ -f "$unpacked/README.md" ]
     [ -z "$(man --warnings -l "$unpacked/share/man/man1/kvf_unpack.1" 2>&1 >/dev/null)" ]
 }
 check_tarball x86_64
-check_tarball aarch64 qemu-aarch64
+check_tarball aarch64
 
 echo "-- Windows zip, under Wine"
 mkdir "$work/zip"
 unzip -q "$packages/kvf_unpack-$version-windows-x86_64.zip" -d "$work/zip"
 unpacked=$work/zip/kvf_unpack-$version-windows-x86_64
 [ -f "$unpacked/README.md" ] && [ -f "$unpacked/kvf_unpack.txt" ]
+sed 's/$/\r/' LICENSE | cmp - "$unpacked/LICENSE.txt"
 sed 's/$/\r/' examples/example.log > "$work/example-crlf.log"
 WINEDEBUG=-all check_run zip "$work/example-crlf.log" wine "$unpacked/kvf_unpack.exe"

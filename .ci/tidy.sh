@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # clang-tidy 14, configured by .clang-tidy, on every source file of src/,
 # tools/ and fuzz/; fails on any finding. The Windows sources are analysed
 # for the MinGW-w64 target with its headers.

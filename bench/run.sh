@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times kvf_unpack against `cat CONTAINER > FILE`, the cost of reading and
 # writing the same bytes once, on three generated workloads, alternating the
 # two in the same run; prints the median ratio of wall time and the peak

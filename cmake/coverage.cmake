@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Line and branch coverage of src/ by the whole test suite (gcc --coverage,
 # gcovr). The coverage_report target prints both, per file, and fails when
 # fewer than KVF_COVERAGE_MIN_LINES percent of the lines of src/ ran.

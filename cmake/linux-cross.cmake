@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for the Linux architecture KVF_CROSS_ARCH with Debian's cross
 # compilers (g++-ARCH-linux-gnu) and runs the built programs, tests included,
 # under qemu's user-mode emulator (qemu-user). Included by the toolchain file

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for 64-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-x86-64-posix)
 # and runs the built programs, tests included, under Wine.
 set(CMAKE_SYSTEM_NAME Windows)

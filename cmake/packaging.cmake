@@ -1,8 +1,9 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts where, and the packages CPack makes of it:
-#   Linux: a tarball (bin/, share/man/man1/, README.md) and a Debian package
+#   Linux: a tarball (bin/, share/man/man1/, README.md, LICENSE) and a Debian package
 #          (/usr/bin, the man page compressed, copyright, changelog and
 #          README.md in /usr/share/doc/kvf-unpack);
-#   Windows: a zip with kvf_unpack.exe, README.md and the manual as text.
+#   Windows: a zip with kvf_unpack.exe, README.md, LICENSE.txt and the manual as text.
 # Files only one package holds are in components left out of a plain install;
 # cpack_generator_options.cmake picks each package's components. An archive
 # holds its components in the order of their names, each a single chain of
@@ -46,11 +47,17 @@ if(WIN32)
   add_custom_target(kvf_manual_text ALL DEPENDS kvf_unpack.txt)
   install(TARGETS kvf_unpack RUNTIME DESTINATION . COMPONENT tool)
   install(FILES README.md DESTINATION . COMPONENT readme)
+  # The licence as Windows users open text: LICENSE.txt, with CR LF.
+  file(READ LICENSE KVF_LICENCE_TEXT)
+  string(REPLACE "\n" "\r\n" KVF_LICENCE_TEXT "${KVF_LICENCE_TEXT}")
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt "${KVF_LICENCE_TEXT}")
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION . COMPONENT licence)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt DESTINATION . COMPONENT manual)
 else()
   install(TARGETS kvf_unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${KVF_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   install(FILES README.md DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
+  install(FILES LICENSE DESTINATION . COMPONENT licence EXCLUDE_FROM_ALL)
 
   # Debian wants the man page and the changelog compressed (gzip -9n: no
   # name, no time stamp, so the package is reproducible).
@@ -73,14 +80,14 @@ else()
 endif()
 
 set(CPACK_PACKAGE_NAME kvf_unpack)
-set(CPACK_PACKAGE_VENDOR "kvf_unpack developers")
-set(CPACK_PACKAGE_CONTACT "kvf_unpack developers <${KVF_MAINTAINER_EMAIL}>")
+set(CPACK_PACKAGE_VENDOR "the kvf_unpack authors")
+set(CPACK_PACKAGE_CONTACT "kvf_unpack authors <${KVF_MAINTAINER_EMAIL}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "take apart KVF firmware-download containers")
 set(CPACK_PACKAGE_DESCRIPTION
     "kvf_unpack reads a KVF firmware-download container frame by frame, logs
-every frame with its offset, hex-dumps whatever does not have the expected
-shape, checks the dummy frames and writes each run of contiguous flash data
-into its own image file in the working directory.")
+its frames with their offsets (flash data where a run starts or breaks),
+hex-dumps whatever does not have the expected shape, checks the dummy frames
+and writes each run of contiguous flash data into its own image file.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack_generator_options.cmake)

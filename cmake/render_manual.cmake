@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Renders the man page as plain text with CR LF line ends, the manual of the
 # Windows zip:  cmake -DGROFF=... -DMAN=kvf_unpack.1 -DTEXT=kvf_unpack.txt -P render_manual.cmake
 execute_process(

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the whole tool, frame loop and image extraction, on
 // arbitrary bytes. It works in a private directory, `root/1/2/3/work`, which
 // it empties after every input; a file anywhere else below `root` was

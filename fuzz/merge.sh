@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Folds what fuzzing found (build/fuzz/corpus, and any further directories
 # given) into the kept corpus, fuzz/corpus, minimized: libFuzzer keeps the
 # smallest set of inputs that reaches all the coverage of them together.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz target and runs it for SECONDS (default 60), starting from
 # the kept corpus (fuzz/corpus) and seeds made by kvf_gen. New inputs that
 # reach new code collect in build/fuzz/corpus; fuzz/merge.sh folds them into

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the release packages from this source tree, into build/packages/:
-#   linux-x86_64    kvf_unpack-VERSION-linux-x86_64.tar.gz and kvf-unpack_VERSION_amd64.deb
-#   linux-aarch64   kvf_unpack-VERSION-linux-aarch64.tar.gz and kvf-unpack_VERSION_arm64.deb
+#   linux-x86_64    kvf_unpack-VERSION-linux-x86_64.tar.gz (static) and kvf-unpack_VERSION_amd64.deb
+#   linux-aarch64   kvf_unpack-VERSION-linux-aarch64.tar.gz (static) and kvf-unpack_VERSION_arm64.deb
 #   windows-x86_64  kvf_unpack-VERSION-windows-x86_64.zip
 # with a SHA256SUMS of what it made. Each target needs only its own
 # toolchain (see README: Packages); with no target named, it makes all three.
@@ -51,14 +52,14 @@ mkdir -p build/packages
 for target in "${targets[@]}"; do
     case $target in
     linux-x86_64)
-        preset=package-linux
-        packages=("kvf_unpack-$version-linux-x86_64.tar.gz" "kvf-unpack_${version}_amd64.deb")
+        made=("package-linux-static:kvf_unpack-$version-linux-x86_64.tar.gz"
+            "package-linux:kvf-unpack_${version}_amd64.deb")
         needs "$target" g++ g++
         needs "$target" dpkg-shlibdeps dpkg-dev
         ;;
     linux-aarch64)
-        preset=package-linux-arm64
-        packages=("kvf_unpack-$version-linux-aarch64.tar.gz" "kvf-unpack_${version}_arm64.deb")
+        made=("package-linux-arm64-static:kvf_unpack-$version-linux-aarch64.tar.gz"
+            "package-linux-arm64:kvf-unpack_${version}_arm64.deb")
         needs "$target" aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
         needs "$target" dpkg-shlibdeps dpkg-dev
         if ! dpkg-query -W -f '${Status}' libc6:arm64 2>/dev/null | grep -q installed; then
@@ -68,8 +69,7 @@ for target in "${targets[@]}"; do
         fi
         ;;
     windows-x86_64)
-        preset=package-windows
-        packages=("kvf_unpack-$version-windows-x86_64.zip")
+        made=("package-windows:kvf_unpack-$version-windows-x86_64.zip")
         needs "$target" x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64-posix
         needs "$target" groff groff-base
         ;;
@@ -78,10 +78,12 @@ for target in "${targets[@]}"; do
         exit 1
         ;;
     esac
-    rm -rf "build/$preset/packages"
-    cmake --workflow --preset "$preset"
-    for package in "${packages[@]}"; do
-        cp "build/$preset/packages/$package" build/packages/
+    # Each package from the preset that makes it; one that is not made fails here.
+    for preset_package in "${made[@]}"; do
+        preset=${preset_package%%:*}
+        rm -rf "build/$preset/packages"
+        cmake --workflow --preset "$preset"
+        cp "build/$preset/packages/${preset_package#*:}" build/packages/
     done
 done
 

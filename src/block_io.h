@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Large-block input and output for the per-frame hot path: frames are taken
 // in place from a block read at once, and image data is gathered into a block
 // before it is written, so that no stream call is made per frame.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Layout of a KVF container: 56-byte frames, type codes, and the 28-byte
 // trailer after the ADMINEND frame. Decoding only; no input or output here.
 #pragma once

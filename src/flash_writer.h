@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns runs of contiguous flash-data frames into image files in the working directory.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hex dump of raw bytes for the log, shown where the input lacks the expected shape.
 #pragma once
 

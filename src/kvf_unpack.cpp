@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "kvf_unpack.h"
 
 #include <cerrno>

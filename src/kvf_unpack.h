@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's driver: command line, and the frame loop over one container.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "landlock.h"
 
 #include <fcntl.h>

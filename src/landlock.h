@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Landlock, the Linux kernel's unprivileged sandbox, reached through its
 // system calls: how the tool gives up every right it no longer needs once
 // its input is open.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log: every line the tool prints on its output goes through one block,
 // written out in large pieces. Frame lines are assembled in place without
 // printf; rarer lines use log_printf. One sink keeps all lines in order.

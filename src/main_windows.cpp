@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry on Windows: the command line arrives as UTF-16, with wildcards already
 // expanded by the runtime; the tool takes its arguments as WTF-8, which
 // keeps every name, one with a lone surrogate too.

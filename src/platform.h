@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What differs between POSIX systems and Windows, behind one small interface:
 // how the process starts, how files are opened, compared and read, where
 // images are made and how the process is confined to that folder, how image

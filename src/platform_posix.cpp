@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX side of the platform interface: names are bytes, opened as they are.
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows side of the platform interface. Inside the tool paths are WTF-8;
 // at the file API they are UTF-16, made full and given the \\?\ prefix, so
 // that any name (a lone surrogate included) and any length (past the 260 of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text as Windows hands it over (UTF-16, where a file name may hold a lone
 // surrogate) and as the tool keeps it (UTF-8), converted so that every
 // UTF-16 string comes back unchanged: WTF-8, which is UTF-8 with a lone

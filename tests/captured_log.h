@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs code against a LogOutput and returns what it printed, and the lines
 // every hex dump starts with.
 #pragma once

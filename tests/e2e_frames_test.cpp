@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log and exit status of the real binary, frame type by frame type.
 #include "captured_log.h"
 #include "shared_cases.h"

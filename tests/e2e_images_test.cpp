@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image files left by the real binary next to its log.
 #include <sys/stat.h>
 

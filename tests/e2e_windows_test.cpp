@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the Windows build does differently, shown by the real binary: the log
 // in text mode, Windows-safe image names, wildcards expanded by the runtime,
 // any path in UTF-8. Runs on Windows or under Wine.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The confinement the tool puts itself under, shown in a child process
 // confined to a folder of its own, as the tool confines itself to its
 // working directory.

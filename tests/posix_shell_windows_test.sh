@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The Windows build with its log in a file that a POSIX shell opened, as
 # under Wine: Windows cannot tell which file that is, yet new images are
 # made; and the log at an image's name is refused, left as it is.

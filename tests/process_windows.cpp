@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs programs for the end-to-end tests on Windows (and under Wine).
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cases both end-to-end suites, POSIX and Windows, run alike.
 #pragma once
 

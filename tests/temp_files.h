@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Temporary directories and streams for tests, removed with what they hold.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A pseudo-terminal to stand for the user's screen in end-to-end tests.
 #pragma once
 

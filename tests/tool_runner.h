@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end support: a temporary working directory, a runner for the real
 // binary that captures its log and exit status, and checks on the results.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame loop on an input that fails partway, which only a socket can
 // make: a peer that closes with bytes unread resets the connection, and the
 // reader gets what was sent, then an error.

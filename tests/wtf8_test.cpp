@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "wtf8.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Builds KVF containers byte by byte: for the generator and the tests.
 #pragma once
 

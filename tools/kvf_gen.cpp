@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kvf_gen: writes KVF containers made by the project itself.
 //
 //   kvf_gen example FILE            a small container that shows every frame type
