@@ -117,6 +117,7 @@ check_tarball() {
     fi
     echo "tarball-$arch: runs in an empty root, log and images as expected"
     cmp LICENSE "$unpacked/LICENSE"
+    cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
     [ -f "$unpacked/README.md" ]
     [ -z "$(man --warnings -l "$unpacked/share/man/man1/kvf_unpack.1" 2>&1 >/dev/null)" ]
 }
@@ -129,5 +130,6 @@ unzip -q "$packages/kvf_unpack-$version-windows-x86_64.zip" -d "$work/zip"
 unpacked=$work/zip/kvf_unpack-$version-windows-x86_64
 [ -f "$unpacked/README.md" ] && [ -f "$unpacked/kvf_unpack.txt" ]
 sed 's/$/\r/' LICENSE | cmp - "$unpacked/LICENSE.txt"
+cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
 sed 's/$/\r/' examples/example.log > "$work/example-crlf.log"
 WINEDEBUG=-all check_run zip "$work/example-crlf.log" wine "$unpacked/kvf_unpack.exe"

@@ -4,8 +4,13 @@
 //   kvf_gen example FILE            a small container that shows every frame type
 //   kvf_gen flash|mixed|log MIB FILE a benchmark workload of about MIB MiB
 //   kvf_gen seeds DIR               a fuzzing seed corpus, one container per file
+//   kvf_gen random SEED FILE        a random well-formed container: every frame
+//                                   type, runs, breaks and revisited names, then
+//                                   ADMINEND and a trailer
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -199,8 +204,78 @@ int write_seeds(const std::string& dir) {
     return 0;
 }
 
+// A container of random frames that kvf_unpack walks to its end with status
+// 0: valid dummies, flash lengths within the payload, texts of any bytes.
+Bytes random_container(std::uint32_t seed) {
+    std::mt19937 random(seed);
+    const auto below = [&random](std::uint32_t bound) { return static_cast<std::uint32_t>(random() % bound); };
+    const auto bytes = [&](std::size_t length) {
+        Bytes out(length);
+        for (auto& byte : out) {
+            byte = static_cast<std::uint8_t>(below(256));
+        }
+        return out;
+    };
+    // Texts from a few names (so that runs revisit them) and from any bytes but NUL.
+    const char* names[] = {"Boot Loader  V1.2", "MAIN APP", "-rf", "../up", "a/b\\c", "APP "};
+    Bytes out;
+    std::uint32_t next_address = 0;
+    const std::uint32_t frames = 1 + below(80);
+    for (std::uint32_t i = 0; i < frames; ++i) {
+        switch (below(10)) {
+        case 0:
+            append(out, erase(static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random())));
+            break;
+        case 1: {
+            if (below(2) == 0) {
+                append(out, text(names[below(std::size(names))], static_cast<std::uint32_t>(random())));
+                break;
+            }
+            Bytes chars = bytes(below(PAYLOAD_SIZE + 1));  // all 47: no NUL, taken whole
+            for (auto& c : chars) {
+                c = c == 0 ? 'z' : c;
+            }
+            append(out, frame(FRAME_DISPLAY_TEXT, static_cast<std::uint32_t>(random()), 0, chars));
+            break;
+        }
+        case 2:
+            append(out, dummy());
+            break;
+        case 3:
+            append(out, progress(static_cast<std::uint32_t>(random())));
+            break;
+        case 4: {
+            // Unrecognised types, passed over.
+            std::uint8_t type = static_cast<std::uint8_t>(below(256));
+            if (type == FRAME_ERASE_FLASH || type == FRAME_DISPLAY_TEXT || type == FRAME_DUMMY ||
+                type == FRAME_FLASH_DATA || type == FRAME_ADMINEND || type == FRAME_PROGRESS) {
+                type = 0x99;
+            }
+            append(out, frame(type, static_cast<std::uint32_t>(random()), 0, bytes(PAYLOAD_SIZE)));
+            break;
+        }
+        default: {
+            // Flash data, mostly continuing the run; else at a few addresses, so that names repeat.
+            const std::uint32_t address = below(3) != 0 ? next_address : 0x1000 * below(4) + below(2) * 0xFFFFFFF0U;
+            const Bytes data = bytes(below(PAYLOAD_SIZE + 1));
+            append(out, flash(address, data));
+            next_address = address + static_cast<std::uint32_t>(data.size());
+            break;
+        }
+        }
+    }
+    append(out, frame(FRAME_ADMINEND, static_cast<std::uint32_t>(random()), 0, bytes(PAYLOAD_SIZE)));
+    append(out, trailer({static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(random()), 0, 0,
+                         static_cast<std::uint32_t>(random()), static_cast<std::uint32_t>(out.size() + TRAILER_SIZE),
+                         crc32(0, out)}));
+    return out;
+}
+
 int usage() {
-    (void)std::fputs("Usage: kvf_gen example FILE | kvf_gen flash|mixed|log MIB FILE | kvf_gen seeds DIR\n", stderr);
+    (void)std::fputs(
+        "Usage: kvf_gen example FILE | kvf_gen flash|mixed|log MIB FILE | kvf_gen seeds DIR | kvf_gen random SEED "
+        "FILE\n",
+        stderr);
     return 2;
 }
 
@@ -213,6 +288,14 @@ int main(int argc, char** argv) {
     const std::string_view mode = argv[1];
     if (mode == "example" && argc == 3) {
         return write_file(argv[2], example()) ? 0 : 1;
+    }
+    if (mode == "random" && argc == 4) {
+        char* end = nullptr;
+        const unsigned long seed = std::strtoul(argv[2], &end, 10);
+        if (end == argv[2] || *end != '\0') {
+            return usage();
+        }
+        return write_file(argv[3], random_container(static_cast<std::uint32_t>(seed))) ? 0 : 1;
     }
     if (mode == "seeds" && argc == 3) {
         return write_seeds(argv[2]);

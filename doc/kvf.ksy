@@ -1,0 +1,119 @@
+# SPDX-License-Identifier: MIT
+meta:
+  id: kvf
+  title: KVF firmware-download container
+  file-extension: kvf
+  license: MIT
+  endian: le
+doc: |
+  A KVF firmware-download container: a flat sequence of 56-byte frames, each
+  one step of a download (erase, display a text, write flash data, update a
+  progress bar, or nothing at all), closed by an ADMINEND frame and a 28-byte
+  trailer of seven 32-bit words. There is no header and no magic number:
+  the first byte of the file is the type byte of the first frame. Every
+  number is an unsigned 32-bit little-endian value.
+
+  The field names are those of kvf_unpack, whose log shows every frame at its
+  file offset. The format in prose, with what the tool checks and what it
+  does not: doc/format.md.
+doc-ref: doc/format.md
+seq:
+  - id: frames
+    type: frame
+    repeat: until
+    repeat-until: _.type == frame_type::adminend
+    doc: The frames, up to and including the ADMINEND frame.
+  - id: trailer
+    type: trailer
+    doc: The 28 bytes after the ADMINEND frame, which end the file.
+types:
+  frame:
+    doc: One 56-byte frame. Frame k starts at file offset 56 * k.
+    seq:
+      - id: type
+        type: u1
+        enum: frame_type
+        doc: The frame type. Frames of any other code are passed over.
+      - id: param1
+        type: u4
+        doc: |
+          First parameter: the data length of a flash-data frame (at most
+          47), the progress value in percent (signed) of a progress frame;
+          0xFFFFFFFF in a dummy frame; logged only in erase and display-text
+          frames.
+      - id: param2
+        type: u4
+        doc: |
+          Second parameter: the flash address of the first data byte of a
+          flash-data frame; 0xFFFFFFFF in a dummy frame; logged only in
+          erase and display-text frames.
+      - id: payload
+        size: 47
+        type:
+          switch-on: type
+          cases:
+            'frame_type::display_text': display_text
+            'frame_type::flash_data': flash_data
+            'frame_type::dummy': dummy
+        doc: The frame's data, as its type reads it.
+  display_text:
+    doc: |
+      The text of a display-text frame: up to its first NUL byte, or all 47
+      bytes when there is none. It names the image of the next run of flash
+      data.
+    seq:
+      - id: text
+        size-eos: true
+        terminator: 0
+  flash_data:
+    doc: |
+      The data of a flash-data frame: its first param1 bytes. Frames whose
+      addresses follow on from each other (param2 + param1 of one, modulo
+      2^32, is param2 of the next) form a run, which kvf_unpack writes into
+      one image file; frames of other types between them do not break it.
+      A length above 47 is not valid (kvf_unpack stops there); here it is
+      cut to the payload.
+    seq:
+      - id: data
+        size: '_parent.param1 <= 47 ? _parent.param1 : 47'
+  dummy:
+    doc: A dummy frame's payload, which must be all 0xFF, as must both parameters.
+    seq:
+      - id: fill
+        size: 47
+    instances:
+      is_all_fill:
+        value: |
+          _parent.param1 == 0xffffffff and _parent.param2 == 0xffffffff and
+          fill == [0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                   0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                   0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                   0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff]
+        doc: Whether every byte after the type byte is 0xFF, as kvf_unpack requires.
+  trailer:
+    doc: |
+      Seven words after the ADMINEND frame; the file ends after them.
+      kvf_unpack prints them and checks neither the length nor the checksum.
+    seq:
+      - id: words
+        type: u4
+        repeat: expr
+        repeat-expr: 7
+        doc: Words 1 to 7; words 1 to 5 carry no meaning the tool knows.
+    instances:
+      file_length:
+        value: words[5]
+        doc: Word 6, the container's file length.
+      checksum:
+        value: words[6]
+        doc: Word 7, the container's CRC-32 checksum.
+enums:
+  frame_type:
+    0x12: erase_flash
+    0x16: display_text
+    0x22: dummy
+    0x24: flash_data
+    0x41:
+      id: adminend
+      doc: ASCII "A", the first letter of the ADMINEND keyword; the last frame.
+    0x42: progress
