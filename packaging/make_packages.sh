@@ -5,7 +5,7 @@
 #   linux-aarch64   kvf_unpack-VERSION-linux-aarch64.tar.gz (static) and kvf-unpack_VERSION_arm64.deb
 #   windows-x86_64  kvf_unpack-VERSION-windows-x86_64.zip
 # with a SHA256SUMS of what it made. Each target needs only its own
-# toolchain (see README: Packages); with no target named, it makes all three.
+# toolchain (see doc/DEVELOPING.md: Packages); with no target named, it makes all three.
 #
 # Two runs from the same commit give the same bytes, wherever and whenever
 # they run: every date in the packages is SOURCE_DATE_EPOCH, taken from the

@@ -11,7 +11,7 @@
 
 namespace kvf {
 
-// Sized by the benchmark (its figures are in the README): larger blocks
+// Sized by the benchmark (its figures are in doc/DEVELOPING.md): larger blocks
 // were no faster, and these keep the tool's memory small.
 inline constexpr std::size_t READ_BLOCK_SIZE = std::size_t{256} * 1024;
 inline constexpr std::size_t WRITE_BLOCK_SIZE = std::size_t{256} * 1024;
