@@ -339,54 +339,49 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     Bytes at_break;
     append(at_break, flash(0x100, pattern(20, 1)));
     append(at_break, flash(0x200, pattern(20, 2)));
-    RunResult result = unpack(at_break);
-    EXPECT_TRUE(same_log(result.log,
-                         "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
-                         "0x00000038   : End of current Flash data found, closing flashfile\n"
-                         "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
-
     Bytes at_end;
     append(at_end, flash(0x100, pattern(20, 1)));
     append(at_end, progress(7));
+    const Bytes before_pause = at_end;
     close_container(at_end);
-    result = unpack(at_end);
-    // The trailer is logged, then closing the image fails, tagged with the last frame: ADMINEND.
-    EXPECT_TRUE(same_log(result.log,
-                         "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
-                         "0x00000038   : Update progress-bar to 7 %\n"
-                         "0x00000070   : 'ADMINEND' keyword found\n"
-                         "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\n"
-                         "DWORD 4 = 00000000\nDWORD 5 = 00000000\n"
-                         "KVF file length = 000000C4\nKVF checksum (CRC-32) = " +
-                             crc_text(at_end) + "\n0x00000070   : ERROR writing outputfile: _00000100.bin\n"));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
-
-    // Before a pause of the stream, tagged with the last frame before it.
-    result = unpack(Bytes(at_end.begin(), at_end.begin() + 2 * FRAME_SIZE), true);
-    EXPECT_TRUE(same_log(result.log,
-                         "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
-                         "0x00000038   : Update progress-bar to 7 %\n"
-                         "0x00000038   : ERROR writing outputfile: _00000100.bin\n"));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
-
-    // A run longer than the write block fails at the frame that finds the block full.
     const std::size_t frames_in_block = WRITE_BLOCK_SIZE / PAYLOAD_SIZE;
     Bytes long_run;
     for (std::size_t i = 0; i < frames_in_block + 10; ++i) {
         append(long_run, flash(static_cast<std::uint32_t>(0x100 + i * PAYLOAD_SIZE), pattern(PAYLOAD_SIZE, 3)));
     }
-    result = unpack(long_run);
-    char failure[80];
-    std::snprintf(failure, sizeof failure, "0x%08zX   : ERROR writing outputfile: _00000100.bin\n",
-                  frames_in_block * FRAME_SIZE);
-    EXPECT_TRUE(same_log(result.log, "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n" +
-                                         std::string(failure)));
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
+    char block_full[16];
+    std::snprintf(block_full, sizeof block_full, "0x%08zX", frames_in_block * FRAME_SIZE);
+    const std::string created = "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n";
+    const std::string failed = "   : ERROR writing outputfile: _00000100.bin\n";
+    const struct {
+        const char* where;
+        const Bytes& container;
+        bool piped;
+        std::string log;
+    } cases[] = {
+        {"at a run break", at_break, false,
+         created + "0x00000038   : End of current Flash data found, closing flashfile\n0x00000038" + failed},
+        // The trailer is logged, then closing the image fails, tagged with the last frame: ADMINEND.
+        {"at the end", at_end, false,
+         created +
+             "0x00000038   : Update progress-bar to 7 %\n"
+             "0x00000070   : 'ADMINEND' keyword found\n"
+             "DWORD 1 = 00000000\nDWORD 2 = 00000000\nDWORD 3 = 00000000\nDWORD 4 = 00000000\nDWORD 5 = 00000000\n"
+             "KVF file length = 000000C4\nKVF checksum (CRC-32) = " +
+             crc_text(at_end) + "\n0x00000070" + failed},
+        // Tagged with the last frame before the pause.
+        {"before a pause of the stream", before_pause, true,
+         created + "0x00000038   : Update progress-bar to 7 %\n0x00000038" + failed},
+        // At the frame that finds the block full.
+        {"in a run longer than the write block", long_run, false, created + block_full + failed},
+    };
+    for (const auto& [where, container, piped, log] : cases) {
+        SCOPED_TRACE(where);
+        const RunResult result = unpack(container, piped);
+        EXPECT_TRUE(same_log(result.log, log));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
+    }
 }
 
 TEST_F(Images, RunLargerThanTheReadBlockArrivesWholeThroughAPipe) {
