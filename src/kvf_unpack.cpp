@@ -351,7 +351,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         return finish_output(log_output, STATUS_FAILED);
     }
     const bool standard_input = std::string_view(request.path) == "-";
-    std::FILE* in = standard_input ? open_standard_input() : open_input(request.path, &why);
+    std::FILE* in = standard_input ? open_standard_input(&why) : open_input(request.path, &why);
     if (in == nullptr) {
         add(log_output, "File not found: ");
         add_external(log_output, request.path);

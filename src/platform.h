@@ -35,8 +35,9 @@ void prepare_process();
 // `why` set to the system's reason, if it cannot be opened.
 std::FILE* open_input(const char* path, const char** why);
 
-// Standard input, made binary (on Windows it starts in text mode), to read a container from.
-std::FILE* open_standard_input();
+// Standard input, made binary (on Windows it starts in text mode), to read a
+// container from; nullptr, with `why` set, when it was closed at start.
+std::FILE* open_standard_input(const char** why);
 
 // Makes the folder `path` the one images are made in, instead of the working
 // directory: opened, or made (one level, as `unzip -d` does) where nothing

@@ -21,6 +21,9 @@ namespace {
 // Where images are made: the working directory, or the folder open_output_folder opened.
 int output_folder = AT_FDCWD;
 
+// Whether standard input was closed when the tool started: then "-" is no input.
+bool standard_input_closed = false;
+
 // Whether the regular file `image` is, or may be, the file open on `stream`:
 // a stream whose file cannot be told counts as the same.
 bool may_be_same_file(const struct stat& image, std::FILE* stream) {
@@ -56,8 +59,12 @@ const char* refusal(mode_t mode) {
 
 void prepare_process() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        standard_input_closed = standard_input_closed || fd == STDIN_FILENO;
         // open() takes the lowest free descriptor: the closed one.
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDONLY) < 0) {
+        if (open("/dev/null", O_RDONLY) < 0) {
             break;  // nothing to hold it with; the tool goes on as it can
         }
     }
@@ -72,7 +79,11 @@ std::FILE* open_input(const char* path, const char** why) {
     return in;
 }
 
-std::FILE* open_standard_input() {
+std::FILE* open_standard_input(const char** why) {
+    if (standard_input_closed) {
+        *why = std::strerror(EBADF);
+        return nullptr;
+    }
     return stdin;
 }
 

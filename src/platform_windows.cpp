@@ -242,8 +242,11 @@ std::FILE* open_input(const char* path, const char** why) {
     return in;
 }
 
-std::FILE* open_standard_input() {
-    (void)_setmode(_fileno(stdin), _O_BINARY);
+std::FILE* open_standard_input(const char** why) {
+    if (_setmode(_fileno(stdin), _O_BINARY) == -1) {
+        *why = std::strerror(errno);
+        return nullptr;
+    }
     return stdin;
 }
 

@@ -71,6 +71,7 @@ TEST_F(FrameLog, CommandLine) {
         {{"-C", "new", "./--help"}, false, unpacked, true, 0, "", "new/_00000100.bin"},
         {{"./--help", "--directory=existing"}, false, unpacked, true, 0, "", "existing/_00000100.bin"},
         {{"-Cexisting", "-"}, true, unpacked, true, 0, "", "existing/_00000100.bin"},
+        {{"-", "<&-"}, false, "File not found: -\n", true, 1, "kvf_unpack: -: Bad file descriptor\n", ""},
         {{"-C", "a file", "./--help"},
          false,
          "ERROR creating output directory: a file\n",
@@ -101,6 +102,8 @@ TEST_F(FrameLog, CommandLine) {
             std::vector<std::string> argv{"/bin/sh", "-c", "cat ./--help | exec \"$0\" \"$@\"", tool_path()};
             argv.insert(argv.end(), args.begin(), args.end());
             result = run(dir.path, argv);
+        } else if (!args.empty() && args.back() == "<&-") {
+            result = run(dir.path, {"/bin/sh", "-c", "exec \"$0\" - <&-", tool_path()});
         } else {
             result = run_tool(dir.path, args);
         }
