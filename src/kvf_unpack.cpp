@@ -24,7 +24,6 @@ constexpr int STATUS_FAILED = 1;
 // The line a wrong command line prints on the log, as it always has; the
 // options are in the help and in the reason on standard error.
 constexpr std::string_view USAGE = "Usage: kvf_unpack FILE\n";
-constexpr std::string_view SYNOPSIS = "kvf_unpack [-C DIR] FILE";
 constexpr std::string_view HELP =
     "Usage: kvf_unpack [-C DIR] FILE\n"
     "Takes apart the KVF firmware-download container FILE: logs its frames to\n"
