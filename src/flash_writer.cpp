@@ -61,7 +61,7 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
     const char* why = nullptr;
-    std::FILE* file = create_image(writer.image_name, writer.input, log.out, &why);
+    std::FILE* file = create_image(writer.image_name, writer.input, log.out, writer.errors->out, &why);
     if (file == nullptr) {
         log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
         report_failure(*writer.errors, writer.image_name, why);

@@ -231,15 +231,16 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     return in.error != 0 ? report_read_error(log, frame_offset, path, in.error) : STATUS_OK;
 }
 
-// Writes out the log; a log that could not be written fails the run whatever happened before.
+// Writes out the log, then the failures' reasons; a log that could not be
+// written fails the run whatever happened before.
 int finish_output(LogOutput& log, int status) {
     flush_log(log);
     if (log.error != 0 || std::ferror(log.out) != 0) {
-        // If this fails too, the status still tells.
         report_failure(error_output, "error writing the log to standard output",
                        error_text(log.error != 0 ? log.error : EIO));
-        return STATUS_FAILED;
+        status = STATUS_FAILED;
     }
+    flush_log(error_output);  // if this fails too, the status still tells
     return status;
 }
 
@@ -293,7 +294,7 @@ Request parse_command_line(int argc, char** argv) {
                 request.kind = argument == "--version" ? Request::Kind::version : Request::Kind::help;
             }
         } else if (argument == "-C" || argument == "--directory") {
-            if (i + 1 == argc) {
+            if (i + 1 == argc || *argv[i + 1] == '\0') {
                 return usage_error(argv[i], "needs a directory");
             }
             request.directory = argv[++i];
@@ -341,14 +342,8 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     case Request::Kind::unpack:
         break;
     }
+    // The input first: a folder is not made for a container that cannot be read.
     const char* why = nullptr;
-    if (request.directory != nullptr && !open_output_folder(request.directory, &why)) {
-        add(log_output, "ERROR creating output directory: ");
-        add_external(log_output, request.directory);
-        add(log_output, "\n");
-        report_failure(error_output, request.directory, why);
-        return finish_output(log_output, STATUS_FAILED);
-    }
     const bool standard_input = std::string_view(request.path) == "-";
     std::FILE* in = standard_input ? open_standard_input(&why) : open_input(request.path, &why);
     if (in == nullptr) {
@@ -358,8 +353,21 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         report_failure(error_output, request.path, why);
         return finish_output(log_output, STATUS_FAILED);
     }
-    confine_to_output_folder();
-    const int status = unpack(in, request.path, log_output);
+    int status = STATUS_FAILED;
+    if (is_same_file(in, out)) {
+        // The log would overwrite the container, or be read back as frames: nothing is written.
+        report_failure(error_output, request.path, "standard output is this container; the log would overwrite it");
+        status = finish_output(log_output, STATUS_FAILED);
+    } else if (request.directory != nullptr && !open_output_folder(request.directory, &why)) {
+        add(log_output, "ERROR creating output directory: ");
+        add_external(log_output, request.directory);
+        add(log_output, "\n");
+        report_failure(error_output, request.directory, why);
+        status = finish_output(log_output, STATUS_FAILED);
+    } else {
+        confine_to_output_folder();
+        status = unpack(in, request.path, log_output);
+    }
     if (!standard_input) {
         (void)std::fclose(in);  // only read: nothing is lost at its close
     }

@@ -38,7 +38,6 @@ void report_failure(LogOutput& errors, std::string_view what, std::string_view w
     add(errors, ": ");
     add_external(errors, why);
     add(errors, "\n");
-    flush_log(errors);
 }
 
 namespace {
@@ -81,13 +80,15 @@ std::size_t utf8_sequence_length(std::string_view text) {
 // Code points a terminal is shown as '?': controls (C0, DEL, C1), and what
 // reorders or hides what is read: direction marks, line and paragraph
 // separators, bidirectional embeddings, overrides and isolates, zero-width
-// characters, the byte-order mark and tags.
+// and other invisible format characters (soft hyphen, fillers, invisible
+// operators, interlinear annotation), the byte-order mark and tags.
 constexpr struct {
     std::uint32_t first;
     std::uint32_t last;
 } HIDDEN_FROM_TERMINALS[] = {
-    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x061C, 0x061C}, {0x200B, 0x200F},   {0x2028, 0x202E},
-    {0x2060, 0x2060}, {0x2066, 0x2069}, {0xFEFF, 0xFEFF}, {0xE0000, 0xE007F},
+    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00AD, 0x00AD}, {0x061C, 0x061C},   {0x115F, 0x1160},   {0x17B4, 0x17B5},
+    {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x202E}, {0x2060, 0x2064},   {0x2066, 0x206F},   {0x3164, 0x3164},
+    {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0}, {0xFFF9, 0xFFFB}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE007F},
 };
 
 // The code point of the well-formed UTF-8 sequence `unit`.

@@ -32,9 +32,10 @@ void start_log(LogOutput& log, std::FILE* out, bool terminal);
 // Writes out what the block holds, through the stream's buffer too; a failed write sets `error`.
 void flush_log(LogOutput& log);
 
-// Writes the line "kvf_unpack: WHAT: WHY" to `errors` (standard error) at
-// once: `what` is the path or name concerned, `why` the reason; both are
-// shown to a terminal as outside text is.
+// Adds the line "kvf_unpack: WHAT: WHY" to `errors` (standard error), which
+// the run writes out after the log, so that a terminal shows the reason
+// after the line it explains: `what` is the path or name concerned, `why` the
+// reason; both are shown to a terminal as outside text is.
 void report_failure(LogOutput& errors, std::string_view what, std::string_view why);
 
 // Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is

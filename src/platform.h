@@ -57,11 +57,14 @@ bool is_live(std::FILE* in);
 // folder (the working directory unless open_output_folder made it another)
 // for binary writing, as a new file. What stands at the name is
 // looked at without opening it: nothing is there, or a regular file known to
-// be neither `input` nor `log`, which is replaced (its other names, hard
-// links, keep their content). nullptr, with `why` set to the reason, when it
-// cannot be created or anything else stands there (a link, a FIFO, a device,
-// a directory, a reparse point), left as it was.
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why);
+// be none of `input`, `log` and `errors`, which is replaced (its other names,
+// hard links, keep their content). nullptr, with `why` set to the reason,
+// when it cannot be created or anything else stands there (a link, a FIFO, a
+// device, a directory, a reparse point), left as it was.
+std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std::FILE* errors, const char** why);
+
+// Whether `a` and `b` are known to be the same regular file.
+bool is_same_file(std::FILE* a, std::FILE* b);
 
 // Confines the process before it reads its input: from now on it may only
 // create, write and replace regular files in the output folder and beneath it. Linux: Landlock, as far as the running

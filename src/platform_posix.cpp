@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // POSIX side of the platform interface: names are bytes, opened as they are.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,9 +110,15 @@ bool open_output_folder(const char* path, const char** why) {
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
     const int fd = fileno(in);  // -1 for a stream without one: read fails then
     ssize_t got = 0;
-    do {
-        got = read(fd, buffer, count);
-    } while (got < 0 && errno == EINTR);  // a signal, not a failure of the input
+    while ((got = read(fd, buffer, count)) < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // An input left non-blocking by whoever opened it: wait for its bytes all the same.
+            pollfd ready{fd, POLLIN, 0};
+            (void)poll(&ready, 1, -1);
+        } else if (errno != EINTR) {  // a signal, not a failure of the input
+            break;
+        }
+    }
     return got;
 }
 
@@ -120,7 +127,7 @@ bool is_live(std::FILE* in) {
     return fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode);
 }
 
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, const char** why) {
+std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std::FILE* errors, const char** why) {
     struct stat existing {};
     if (fstatat(output_folder, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(existing.st_mode)) {
@@ -133,6 +140,10 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
         }
         if (may_be_same_file(existing, log)) {
             *why = "the log is written to this file";
+            return nullptr;
+        }
+        if (may_be_same_file(existing, errors)) {
+            *why = "standard error is written to this file";
             return nullptr;
         }
         // Replaced, never written through: the old file loses only this name.
@@ -158,6 +169,13 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, cons
         (void)unlinkat(output_folder, name, 0);  // the empty file just made: nothing of the tool's is left
     }
     return file;
+}
+
+bool is_same_file(std::FILE* a, std::FILE* b) {
+    struct stat file_a {};
+    struct stat file_b {};
+    return fstat(fileno(a), &file_a) == 0 && fstat(fileno(b), &file_b) == 0 && S_ISREG(file_a.st_mode) &&
+           S_ISREG(file_b.st_mode) && file_a.st_dev == file_b.st_dev && file_a.st_ino == file_b.st_ino;
 }
 
 void confine_to_output_folder() {

@@ -192,6 +192,7 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         {"hard link", "this is the input container"},
         {"symlink", "a symbolic link stands at this name"},
         {"standard output", "the log is written to this file"},
+        {"standard error", "standard error is written to this file"},
         {"symlink out", "a symbolic link stands at this name"},
         {"dangling symlink", "a symbolic link stands at this name"},
         {"FIFO", "a FIFO stands at this name"},
@@ -227,6 +228,10 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
             write_bytes(clash, {});
             result = run(work, {tool, "../in.kvf"}, clash.string());
             result.log = read_text(clash);
+        } else if (how == "standard error") {
+            write_bytes(clash, {});
+            result = run(work, {"/bin/sh", "-c", "exec \"$0\" ../in.kvf 2> b_00000200.bin", tool});
+            result.errors = read_text(clash);
         } else if (how == "symlink out") {
             write_bytes(outside, pattern(5, 7));
             fs::create_symlink("../outside", clash);
@@ -380,7 +385,8 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         const RunResult result = unpack(container, piped);
         EXPECT_TRUE(same_log(result.log, log));
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.errors, "kvf_unpack: _00000100.bin: File too large\n");
+        // Its first line: a coverage build adds its own, its counters held back by the limit too.
+        EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), "kvf_unpack: _00000100.bin: File too large\n");
     }
 }
 

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The frame loop on an input that fails partway, which only a socket can
-// make: a peer that closes with bytes unread resets the connection, and the
-// reader gets what was sent, then an error.
+// The frame loop on inputs that only a program can make: one that fails
+// partway (a socket whose peer closes with bytes unread resets the
+// connection: the reader gets what was sent, then an error), and one left
+// non-blocking by whoever opened it.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -59,6 +63,33 @@ TEST(ReadError, DuringTheTrailerEndsWithTheReadErrorLine) {
                        "DWORD 5 = 00000005\nKVF file length = 00000006\nKVF checksum (CRC-32) = 00000007\n" +
                        read_error);
     EXPECT_EQ(status, 1);
+}
+
+TEST(NonBlockingInput, IsWaitedForAsAnyStream) {
+    Bytes in;
+    append(in, progress(1));
+    append(in, progress(2));
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK), 0);
+    // The second frame comes later: the reader finds nothing ready (EAGAIN) and must wait.
+    std::thread writer([&] {
+        const bool sent = write(ends[1], in.data(), FRAME_SIZE + 20) == static_cast<ssize_t>(FRAME_SIZE + 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const bool rest = write(ends[1], in.data() + FRAME_SIZE + 20, FRAME_SIZE - 20) == FRAME_SIZE - 20;
+        close(ends[1]);
+        EXPECT_TRUE(sent && rest);
+    });
+    std::FILE* stream = fdopen(ends[0], "rb");
+    test::TempStream out;
+    const int status = unpack_container(stream, "pipe", out.file, false, stderr);
+    writer.join();
+    std::fclose(stream);
+    EXPECT_EQ(out.contents(),
+              "0x00000000   : Update progress-bar to 1 %\n0x00000038   : Update progress-bar to 2 %\n"
+              "0x00000070   : Unknown frame\n" +
+                  test::DUMP_HEAD + "  ZERO LENGTH\n");
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
