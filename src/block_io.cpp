@@ -43,6 +43,7 @@ void start_writing(BlockWriter& writer, std::FILE* file) {
 bool flush_block(BlockWriter& writer) {
     const std::size_t count = writer.used;
     writer.used = 0;
+    errno = 0;  // so that a failure leaves only its own reason
     return std::fwrite(writer.block, 1, count, writer.file) == count;
 }
 

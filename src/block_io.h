@@ -76,11 +76,11 @@ struct BlockWriter {
 // Starts gathering writes for `file`, which is made unbuffered: the block is its buffer.
 void start_writing(BlockWriter& writer, std::FILE* file);
 
-// Writes out the gathered bytes; false if the file did not take them all.
+// Writes out the gathered bytes; false, with errno saying why, if the file did not take them all.
 bool flush_block(BlockWriter& writer);
 
 // Adds `count` (at most WRITE_BLOCK_SIZE) bytes, writing out the block first
-// when they do not fit; false on a failed write.
+// when they do not fit; false, with errno saying why, on a failed write.
 inline bool put(BlockWriter& writer, const std::uint8_t* bytes, std::size_t count) {
     if (count > WRITE_BLOCK_SIZE - writer.used && !flush_block(writer)) {
         return false;

@@ -28,27 +28,20 @@ bool is_replaced_in_name(unsigned char c, NameRules rules) {
 
 // Logs `message` and the open run's image name about the frame at `frame_offset`.
 void log_image_line(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::string_view message) {
-    add_frame_line(log, frame_offset, message);
-    add_external(log, writer.image_name);
-    add(log, "\n");
+    add_frame_line(log, frame_offset, "");
+    add_external_line(log, message, writer.image_name);
 }
 
 // Logs that the open run's image could not be written, and reports the error number `error`.
 bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, int error) {
     log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
-    report_failure(*writer.errors, writer.image_name, error_text(error != 0 ? error : EIO));
+    report_failure(*writer.errors, writer.image_name, std::strerror(error != 0 ? error : EIO));
     return false;
-}
-
-// Writes out what the open run gathered; on failure the error number is left in errno.
-bool write_gathered(FlashWriter& writer) {
-    errno = 0;
-    return flush_block(writer.image);
 }
 
 // Closes the open run's image; reports a failed write or close on `log`.
 bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    const bool written = write_gathered(writer);
+    const bool written = flush_block(writer.image);
     int error = written ? 0 : errno;
     const bool closed = std::fclose(writer.image.file) == 0;
     if (!closed && error == 0) {
@@ -60,8 +53,11 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
+    const KeptFile kept[] = {{writer.input, "this is the input container"},
+                             {log.out, "the log is written to this file"},
+                             {writer.errors->out, "standard error is written to this file"}};
     const char* why = nullptr;
-    std::FILE* file = create_image(writer.image_name, writer.input, log.out, writer.errors->out, &why);
+    std::FILE* file = create_image(writer.image_name, kept, &why);
     if (file == nullptr) {
         log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
         report_failure(*writer.errors, writer.image_name, why);
@@ -130,12 +126,9 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     // A length beyond the payload would read past the frame; nothing of this frame is used.
     if (length > PAYLOAD_SIZE) {
         frame_printf(log, frame_offset, "ERROR: Flash data length %08X exceeds the frame payload\n", length);
-        char where[OFFSET_TEXT_SIZE];
-        format_offset(where, frame_offset);
-        char why[128];
-        (void)std::snprintf(why, sizeof why, "the flash-data frame at %s holds %u bytes, more than its %u-byte payload",
-                            where, length, static_cast<unsigned>(PAYLOAD_SIZE));
-        report_failure(*writer.errors, writer.input_path, why);
+        report_printf(*writer.errors, writer.input_path,
+                      "the flash-data frame at 0x%08llX holds %u bytes, more than its %u-byte payload",
+                      static_cast<unsigned long long>(frame_offset), length, static_cast<unsigned>(PAYLOAD_SIZE));
         return false;
     }
     if (writer.image.file != nullptr && address != writer.next_address) {
@@ -147,7 +140,6 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     if (writer.image.file == nullptr && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
-    errno = 0;
     if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
         return fail_writing(writer, log, frame_offset, errno);
     }
@@ -157,7 +149,7 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
 }
 
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    return writer.image.file == nullptr || write_gathered(writer) || fail_writing(writer, log, frame_offset, errno);
+    return writer.image.file == nullptr || flush_block(writer.image) || fail_writing(writer, log, frame_offset, errno);
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {

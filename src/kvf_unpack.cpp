@@ -109,19 +109,12 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
     if (count != TRAILER_SIZE) {
         add_frame_line(log, frame_offset, "Unexpected trailer bytes found after ADMINEND:\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
-        if (in.error == 0) {  // else a read error, reported as such
-            char where[OFFSET_TEXT_SIZE];
-            format_offset(where, frame_offset);
-            char why[128];
-            if (count > TRAILER_SIZE) {
-                (void)std::snprintf(why, sizeof why, "more bytes follow the trailer after the ADMINEND frame at %s",
-                                    where);
-            } else {
-                (void)std::snprintf(why, sizeof why,
-                                    "the trailer after the ADMINEND frame at %s holds %u bytes, not %u", where,
-                                    static_cast<unsigned>(count), static_cast<unsigned>(TRAILER_SIZE));
-            }
-            report_failure(error_output, path, why);
+        const auto at = static_cast<unsigned long long>(frame_offset);
+        if (in.error == 0 && count > TRAILER_SIZE) {  // a read error is reported as such
+            report_printf(error_output, path, "more bytes follow the trailer after the ADMINEND frame at 0x%08llX", at);
+        } else if (in.error == 0) {
+            report_printf(error_output, path, "the trailer after the ADMINEND frame at 0x%08llX holds %u bytes, not %u",
+                          at, static_cast<unsigned>(count), static_cast<unsigned>(TRAILER_SIZE));
         }
         return STATUS_FAILED;
     }
@@ -144,10 +137,9 @@ void add_parameters(LogOutput& log, const Frame& frame) {
 // input at the frame at `frame_offset`.
 int report_read_error(LogOutput& log, std::uint64_t frame_offset, const char* path, int error) {
     // The path is the user's and may be longer than a printf line.
-    add_frame_line(log, frame_offset, "ERROR reading inputfile: ");
-    add_external(log, path);
-    add(log, "\n");
-    report_failure(error_output, path, error_text(error));
+    add_frame_line(log, frame_offset, "");
+    add_external_line(log, "ERROR reading inputfile: ", path);
+    report_failure(error_output, path, std::strerror(error));
     return STATUS_FAILED;
 }
 
@@ -195,12 +187,8 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
                 // The message has no line break of its own.
                 frame_printf(log, frame_offset, "ERROR: Expected all framedata to be 0xFF but #%d is %02X",
                              static_cast<int>(bad), bytes[bad]);
-                char where[OFFSET_TEXT_SIZE];
-                format_offset(where, frame_offset);
-                char why[128];
-                (void)std::snprintf(why, sizeof why, "the dummy frame at %s holds %02X at byte %d, not FF", where,
-                                    bytes[bad], static_cast<int>(bad));
-                report_failure(error_output, path, why);
+                report_printf(error_output, path, "the dummy frame at 0x%08llX holds %02X at byte %d, not FF",
+                              static_cast<unsigned long long>(frame_offset), bytes[bad], static_cast<int>(bad));
                 return STATUS_FAILED;
             }
             add_frame_line(log, frame_offset, "Dummy frame found (payload is all 0xFF)\n");
@@ -237,7 +225,7 @@ int finish_output(LogOutput& log, int status) {
     flush_log(log);
     if (log.error != 0 || std::ferror(log.out) != 0) {
         report_failure(error_output, "error writing the log to standard output",
-                       error_text(log.error != 0 ? log.error : EIO));
+                       std::strerror(log.error != 0 ? log.error : EIO));
         status = STATUS_FAILED;
     }
     flush_log(error_output);  // if this fails too, the status still tells
@@ -347,9 +335,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     const bool standard_input = std::string_view(request.path) == "-";
     std::FILE* in = standard_input ? open_standard_input(&why) : open_input(request.path, &why);
     if (in == nullptr) {
-        add(log_output, "File not found: ");
-        add_external(log_output, request.path);
-        add(log_output, "\n");
+        add_external_line(log_output, "File not found: ", request.path);
         report_failure(error_output, request.path, why);
         return finish_output(log_output, STATUS_FAILED);
     }
@@ -359,9 +345,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         report_failure(error_output, request.path, "standard output is this container; the log would overwrite it");
         status = finish_output(log_output, STATUS_FAILED);
     } else if (request.directory != nullptr && !open_output_folder(request.directory, &why)) {
-        add(log_output, "ERROR creating output directory: ");
-        add_external(log_output, request.directory);
-        add(log_output, "\n");
+        add_external_line(log_output, "ERROR creating output directory: ", request.directory);
         report_failure(error_output, request.directory, why);
         status = finish_output(log_output, STATUS_FAILED);
     } else {

@@ -35,9 +35,7 @@ void add_long(LogOutput& log, std::string_view piece) {
 void report_failure(LogOutput& errors, std::string_view what, std::string_view why) {
     add(errors, "kvf_unpack: ");
     add_external(errors, what);
-    add(errors, ": ");
-    add_external(errors, why);
-    add(errors, "\n");
+    add_external_line(errors, ": ", why);
 }
 
 namespace {
@@ -130,6 +128,16 @@ void add_external(LogOutput& log, std::string_view text) {
         add(log, length != 0 && is_printable(unit) ? unit : std::string_view("?"));
         text.remove_prefix(unit.size());
     }
+}
+
+// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks every format and argument.
+void report_printf(LogOutput& errors, std::string_view what, const char* format, ...) {
+    char why[LOG_PIECE_MAX];
+    std::va_list args;
+    va_start(args, format);
+    (void)std::vsnprintf(why, sizeof why, format, args);
+    va_end(args);
+    report_failure(errors, what, why);
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks every format and argument.

@@ -38,6 +38,9 @@ void flush_log(LogOutput& log);
 // reason; both are shown to a terminal as outside text is.
 void report_failure(LogOutput& errors, std::string_view what, std::string_view why);
 
+// Like report_failure, with the reason made printf-style (at most LOG_PIECE_MAX - 1 bytes).
+[[gnu::format(printf, 3, 4)]] void report_printf(LogOutput& errors, std::string_view what, const char* format, ...);
+
 // Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is
 // cut): for lines whose arguments are bounded, such as tags and image names.
 [[gnu::format(printf, 2, 3)]] void log_printf(LogOutput& log, const char* format, ...);
@@ -90,17 +93,6 @@ inline std::size_t format_hex(char* out, std::uint64_t value, int min_digits) {
     return static_cast<std::size_t>(count);
 }
 
-// Room for a file offset as text: "0x", up to sixteen hex digits, NUL.
-inline constexpr std::size_t OFFSET_TEXT_SIZE = 2 + 16 + 1;
-
-// Writes the file offset `offset` as frame tags show it, "0x" and at least
-// eight upper-case hex digits, NUL-terminated, to `text`.
-inline void format_offset(char (&text)[OFFSET_TEXT_SIZE], std::uint64_t offset) {
-    text[0] = '0';
-    text[1] = 'x';
-    text[2 + format_hex(text + 2, offset, 8)] = '\0';
-}
-
 // Appends `value` as upper-case hex digits, at least `min_digits` (1 to 16) of them.
 inline void add_hex(LogOutput& log, std::uint64_t value, int min_digits) {
     log.used += format_hex(reserve(log, 16), value, min_digits);
@@ -134,6 +126,13 @@ inline void add_frame_line(LogOutput& log, std::uint64_t offset, std::string_vie
     add_hex(log, offset, 8);
     add(log, "   : ");
     add(log, message);
+}
+
+// Appends `message`, the outside text `subject` (as add_external shows it) and a line break.
+inline void add_external_line(LogOutput& log, std::string_view message, std::string_view subject) {
+    add(log, message);
+    add_external(log, subject);
+    add(log, "\n");
 }
 
 }  // namespace kvf

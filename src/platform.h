@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 namespace kvf {
 
@@ -24,6 +25,13 @@ inline constexpr NameRules HOST_NAME_RULES = NameRules::windows;
 #else
 inline constexpr NameRules HOST_NAME_RULES = NameRules::posix;
 #endif
+
+// A file open on `stream` that no image may replace (the input, the log), and
+// the reason a refusal gives for it.
+struct KeptFile {
+    std::FILE* stream;
+    const char* why;
+};
 
 // Readies the process before it opens anything. POSIX: each of descriptors 0
 // to 2 that is closed is held by the null device, open for reading only, so
@@ -57,11 +65,11 @@ bool is_live(std::FILE* in);
 // folder (the working directory unless open_output_folder made it another)
 // for binary writing, as a new file. What stands at the name is
 // looked at without opening it: nothing is there, or a regular file known to
-// be none of `input`, `log` and `errors`, which is replaced (its other names,
-// hard links, keep their content). nullptr, with `why` set to the reason,
-// when it cannot be created or anything else stands there (a link, a FIFO, a
-// device, a directory, a reparse point), left as it was.
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std::FILE* errors, const char** why);
+// be none of the `kept` files, which is replaced (its other names, hard
+// links, keep their content). nullptr, with `why` set to the reason, when it
+// cannot be created or anything else stands there (a link, a FIFO, a device,
+// a directory, a reparse point), left as it was.
+std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why);
 
 // Whether `a` and `b` are known to be the same regular file.
 bool is_same_file(std::FILE* a, std::FILE* b);
@@ -70,9 +78,6 @@ bool is_same_file(std::FILE* a, std::FILE* b);
 // create, write and replace regular files in the output folder and beneath it. Linux: Landlock, as far as the running
 // kernel has it, without a word where it has none; elsewhere nothing.
 void confine_to_output_folder();
-
-// The system's text for the error number `error` (errno).
-const char* error_text(int error);
 
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);

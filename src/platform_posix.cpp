@@ -127,24 +127,18 @@ bool is_live(std::FILE* in) {
     return fstat(fileno(in), &input) != 0 || !S_ISREG(input.st_mode);
 }
 
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std::FILE* errors, const char** why) {
+std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     struct stat existing {};
     if (fstatat(output_folder, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(existing.st_mode)) {
             *why = refusal(existing.st_mode);
             return nullptr;
         }
-        if (may_be_same_file(existing, input)) {
-            *why = "this is the input container";
-            return nullptr;
-        }
-        if (may_be_same_file(existing, log)) {
-            *why = "the log is written to this file";
-            return nullptr;
-        }
-        if (may_be_same_file(existing, errors)) {
-            *why = "standard error is written to this file";
-            return nullptr;
+        for (const auto& [stream, reason] : kept) {
+            if (may_be_same_file(existing, stream)) {
+                *why = reason;
+                return nullptr;
+            }
         }
         // Replaced, never written through: the old file loses only this name.
         if (unlinkat(output_folder, name, 0) != 0 && errno != ENOENT) {
@@ -188,10 +182,6 @@ void confine_to_output_folder() {
         close(folder);
     }
 #endif
-}
-
-const char* error_text(int error) {
-    return std::strerror(error);
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -139,9 +139,9 @@ const char* refusal(DWORD attributes) {
     return nullptr;
 }
 
-// Why the plain file at `path` may not be replaced: it is, or may be, the
-// input, the log or standard error; nullptr if none.
-const char* identity_refusal(const std::wstring& path, std::FILE* input, std::FILE* log, std::FILE* errors) {
+// Why the plain file at `path` may not be replaced: it is, or may be, one of
+// the `kept` files; nullptr if none.
+const char* identity_refusal(const std::wstring& path, std::span<const KeptFile> kept) {
     // Opened for no access at all, only to learn which file it is.
     HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -153,10 +153,11 @@ const char* identity_refusal(const std::wstring& path, std::FILE* input, std::FI
     if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &image) == 0) {
         why = "this name cannot be told apart from the input and the log";
     } else if ((why = refusal(image.dwFileAttributes)) == nullptr) {
-        why = may_be_same_file(image, input)    ? "this is the input container"
-              : may_be_same_file(image, log)    ? "the log is written to this file"
-              : may_be_same_file(image, errors) ? "standard error is written to this file"
-                                                : nullptr;
+        for (const auto& [stream, reason] : kept) {
+            if (why == nullptr && may_be_same_file(image, stream)) {
+                why = reason;
+            }
+        }
     }
     CloseHandle(handle);
     return why;
@@ -290,7 +291,7 @@ bool is_live(std::FILE* in) {
     return handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK;
 }
 
-std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std::FILE* errors, const char** why) {
+std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     const std::wstring path = image_path(name);
     if (path.empty()) {
         *why = system_reason(GetLastError());
@@ -314,7 +315,7 @@ std::FILE* create_image(const char* name, std::FILE* input, std::FILE* log, std:
     } else {
         *why = refusal(attributes);
         if (*why == nullptr) {
-            *why = identity_refusal(path, input, log, errors);
+            *why = identity_refusal(path, kept);
         }
         if (*why != nullptr) {
             return nullptr;
@@ -353,10 +354,6 @@ bool is_same_file(std::FILE* a, std::FILE* b) {
            GetFileInformationByHandle(handle_a, &file_a) != 0 && GetFileInformationByHandle(handle_b, &file_b) != 0 &&
            file_a.dwVolumeSerialNumber == file_b.dwVolumeSerialNumber &&
            file_a.nFileIndexHigh == file_b.nFileIndexHigh && file_a.nFileIndexLow == file_b.nFileIndexLow;
-}
-
-const char* error_text(int error) {
-    return std::strerror(error);
 }
 
 bool is_terminal(std::FILE* stream) {
