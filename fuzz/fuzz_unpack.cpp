@@ -3,8 +3,9 @@
 // arbitrary bytes. It works in a private directory, `root/1/2/3/work`, which
 // it empties after every input; a file anywhere else below `root` was
 // written outside the working directory (up to three levels up) and stops the
-// run, as does a control character or a byte outside well-formed UTF-8 in
-// what a terminal would be shown of the log.
+// run, as does a hidden code point (a linear search of the table, beside the
+// tool's binary one) or a byte outside well-formed UTF-8 in what a terminal
+// would be shown of the log.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 
 #include "flash_writer.h"
+#include "hidden_code_points.h"
 #include "kvf_unpack.h"
 
 namespace {
@@ -69,18 +72,25 @@ std::size_t utf8_length(std::string_view text) {
     return length;
 }
 
-// What a terminal is shown: well-formed UTF-8 without a control character
-// (C0 but the line break, DEL, C1).
+// What a terminal is shown: well-formed UTF-8 with no code point of the
+// hidden table (controls, format, unassigned, separators, default
+// ignorable) but the line break.
 void check_terminal_text(std::string_view shown) {
     while (!shown.empty()) {
         const std::size_t length = utf8_length(shown);
-        const auto lead = static_cast<unsigned char>(shown[0]);
-        const auto second = static_cast<unsigned char>(shown.size() > 1 ? shown[1] : 0);
         if (length == 0) {
             fail("not well-formed UTF-8 on a terminal", work);
         }
-        if ((lead < 0x20 && lead != '\n') || lead == 0x7F || (lead == 0xC2 && second < 0xA0)) {
-            fail("a control character on a terminal", work);
+        static constexpr unsigned char LEAD_BITS[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+        std::uint32_t code = static_cast<unsigned char>(shown[0]) & LEAD_BITS[length];
+        for (std::size_t i = 1; i < length; ++i) {
+            code = code << 6 | (static_cast<unsigned char>(shown[i]) & 0x3FU);
+        }
+        const auto* hidden =
+            std::find_if(std::begin(kvf::HIDDEN_CODE_POINTS), std::end(kvf::HIDDEN_CODE_POINTS),
+                         [code](const kvf::CodePointRange& r) { return code >= r.first && code <= r.last; });
+        if (code != '\n' && hidden != std::end(kvf::HIDDEN_CODE_POINTS)) {
+            fail("a hidden code point on a terminal", work);
         }
         shown.remove_prefix(length);
     }

@@ -59,9 +59,9 @@ inline char* reserve(LogOutput& log, std::size_t count) {
 
 // Appends text that comes from outside the tool (a display text, a path, an
 // image name): byte for byte, but on a terminal printable UTF-8 only, with
-// '?' for each control (C0, DEL, C1), each character that reorders or hides
-// what is read (direction marks, line and paragraph separators, bidirectional
-// controls, zero-width characters, the byte-order mark, tags), and each byte
+// '?' for each code point that is_hidden_code_point names (controls, format
+// characters that reorder or hide what is read, line and paragraph
+// separators, default ignorable and unassigned code points) and each byte
 // that is not part of well-formed UTF-8, so that the text cannot drive the
 // terminal, reorder or hide what is read, or forge lines.
 void add_external(LogOutput& log, std::string_view text);

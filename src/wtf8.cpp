@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "utf8.h"
+
 namespace kvf {
 
 namespace {
@@ -11,7 +13,6 @@ constexpr std::uint32_t SURROGATE_FIRST = 0xD800;
 constexpr std::uint32_t LOW_SURROGATE_FIRST = 0xDC00;
 constexpr std::uint32_t SURROGATE_LAST = 0xDFFF;
 constexpr std::uint32_t SUPPLEMENTARY_FIRST = 0x10000;
-constexpr std::uint32_t CODE_POINT_LAST = 0x10FFFF;
 constexpr char16_t REPLACEMENT = 0xFFFD;
 
 void append_utf8(std::string& out, std::uint32_t code) {
@@ -31,45 +32,6 @@ void append_utf8(std::string& out, std::uint32_t code) {
         byte(0x80 | (code >> 6 & 0x3F));
         byte(0x80 | (code & 0x3F));
     }
-}
-
-// Decodes the sequence at the start of `text` into `code`; returns its
-// length, or 0 when it is not well formed. Surrogates are accepted, each on
-// its own, as WTF-8 writes them.
-std::size_t decode(std::string_view text, std::uint32_t& code) {
-    const auto byte = [&text](std::size_t i) -> std::uint32_t { return static_cast<unsigned char>(text[i]); };
-    const std::uint32_t lead = byte(0);
-    std::size_t length = 0;
-    std::uint32_t least = 0;  // below it, the sequence is overlong
-    if (lead < 0x80) {
-        code = lead;
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-        least = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-        least = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-        least = SUPPLEMENTARY_FIRST;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) {
-            return 0;
-        }
-        code = code << 6 | (byte(i) & 0x3F);
-    }
-    return code >= least && code <= CODE_POINT_LAST ? length : 0;
 }
 
 }  // namespace
@@ -93,7 +55,7 @@ std::u16string utf16_from_wtf8(std::string_view text) {
     out.reserve(text.size());
     while (!text.empty()) {
         std::uint32_t code = 0;
-        const std::size_t length = decode(text, code);
+        const std::size_t length = decode_utf8(text, code, Surrogates::accepted);
         if (length == 0) {
             out += REPLACEMENT;
             text.remove_prefix(1);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "captured_log.h"
+#include "hidden_code_points.h"
 
 namespace kvf {
 namespace {
@@ -75,42 +76,51 @@ TEST(LogOutput, PrintfTextIsCutAtItsBound) {
     }
 }
 
+// `code` as UTF-8.
+std::string utf8(std::uint32_t code) {
+    std::string out;
+    const auto byte = [&out](std::uint32_t value) { out += static_cast<char>(value); };
+    if (code < 0x80) {
+        byte(code);
+    } else if (code < 0x800) {
+        byte(0xC0 | code >> 6);
+        byte(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        byte(0xE0 | code >> 12);
+        byte(0x80 | (code >> 6 & 0x3F));
+        byte(0x80 | (code & 0x3F));
+    } else {
+        byte(0xF0 | code >> 18);
+        byte(0x80 | (code >> 12 & 0x3F));
+        byte(0x80 | (code >> 6 & 0x3F));
+        byte(0x80 | (code & 0x3F));
+    }
+    return out;
+}
+
 TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
     const std::pair<std::string, std::string> cases[] = {
         {"Plain ~ text.", "Plain ~ text."},
-        // The first and last well-formed sequence of each length, and both
-        // neighbours of every range a terminal is not shown.
-        {"\x20\x7E\xC2\xA0\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",
-         "\x20\x7E\xC2\xA0\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"},
-        {"caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80", "caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80"},
+        // The first and last well-formed sequence of each length that is shown.
+        {"\x20\x7E\xC2\xA0\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBD",
+         "\x20\x7E\xC2\xA0\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBD\xF0\x90\x80\x80\xF4\x8F\xBF\xBD"},
+        // Letters of several scripts, and combining marks that are not default ignorable.
+        {"caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80 e\xCC\x81 \xE0\xA4\x95\xE0\xA4\xBF",
+         "caf\xC3\xA9 \xD0\x96 \xE5\x9B\xBA \xF0\x9F\x98\x80 e\xCC\x81 \xE0\xA4\x95\xE0\xA4\xBF"},
         {"\x01\x1B[2J\x1F\x7F", "??[2J??"},  // C0 and DEL
         {"a\x9B"
          "31mb\xC2\x9B"
          "31mc\xC2\x80\xC2\x9F",
-         "a?31mb?31mc??"},                                                                   // C1, raw and UTF-8
-        {"\xD8\x9B\xD8\x9C\xD8\x9D", "\xD8\x9B?\xD8\x9D"},                                   // U+061C
-        {"\xE2\x80\x8A\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\x90", "\xE2\x80\x8A??\xE2\x80\x90"},  // U+200B to U+200F
-        {"\xE2\x80\xA7\xE2\x80\xA8\xE2\x80\xAE\xE2\x80\xAF", "\xE2\x80\xA7??\xE2\x80\xAF"},  // U+2028 to U+202E
-        {"\xE2\x81\x9F\xE2\x81\xA0\xE2\x81\xA4\xE2\x81\xA5", "\xE2\x81\x9F??\xE2\x81\xA5"},  // U+2060 to U+2064
-        {"\xE2\x81\xA5\xE2\x81\xA6\xE2\x81\xAF\xE2\x81\xB0", "\xE2\x81\xA5??\xE2\x81\xB0"},  // U+2066 to U+206F
-        {"\xC2\xAC\xC2\xAD\xC2\xAE", "\xC2\xAC?\xC2\xAE"},                                   // U+00AD
-        {"\xE1\x85\x9E\xE1\x85\x9F\xE1\x85\xA0\xE1\x85\xA1", "\xE1\x85\x9E??\xE1\x85\xA1"},  // U+115F, U+1160
-        {"\xE1\x9E\xB3\xE1\x9E\xB4\xE1\x9E\xB5\xE1\x9E\xB6", "\xE1\x9E\xB3??\xE1\x9E\xB6"},  // U+17B4, U+17B5
-        {"\xE1\xA0\x8D\xE1\xA0\x8E\xE1\xA0\x8F", "\xE1\xA0\x8D?\xE1\xA0\x8F"},               // U+180E
-        {"\xE3\x85\xA3\xE3\x85\xA4\xE3\x85\xA5", "\xE3\x85\xA3?\xE3\x85\xA5"},               // U+3164
-        {"\xEF\xBE\x9F\xEF\xBE\xA0\xEF\xBE\xA1", "\xEF\xBE\x9F?\xEF\xBE\xA1"},               // U+FFA0
-        {"\xEF\xBF\xB8\xEF\xBF\xB9\xEF\xBF\xBB\xEF\xBF\xBC", "\xEF\xBF\xB8??\xEF\xBF\xBC"},  // U+FFF9 to U+FFFB
-        {"\xF0\x9B\xB2\x9F\xF0\x9B\xB2\xA0\xF0\x9B\xB2\xA3\xF0\x9B\xB2\xA4",
-         "\xF0\x9B\xB2\x9F??\xF0\x9B\xB2\xA4"},  // U+1BCA0 to U+1BCA3
-        {"\xF0\x9D\x85\xB2\xF0\x9D\x85\xB3\xF0\x9D\x85\xBA\xF0\x9D\x85\xBB",
-         "\xF0\x9D\x85\xB2??\xF0\x9D\x85\xBB"},                                 // U+1D173 to U+1D17A
-        {"\xEF\xBB\xBE\xEF\xBB\xBF\xEF\xBC\x80", "\xEF\xBB\xBE?\xEF\xBC\x80"},  // U+FEFF
-        {"\xF3\x9F\xBF\xBF\xF3\xA0\x80\x80\xF3\xA0\x81\xBF\xF3\xA0\x82\x80",
-         "\xF3\x9F\xBF\xBF??\xF3\xA0\x82\x80"},  // tags, U+E0000 to U+E007F
+         "a?31mb?31mc??"},  // C1, raw and UTF-8
+        // Invisible or reordering: U+034F, U+FE0F, U+180B, U+180F, U+2065,
+        // U+E0100, U+FFF0, U+0600, U+110BD, U+13430, U+202E, U+2028, U+FEFF.
+        {utf8(0x34F) + utf8(0xFE0F) + utf8(0x180B) + utf8(0x180F) + utf8(0x2065) + utf8(0xE0100) + utf8(0xFFF0) +
+             utf8(0x600) + utf8(0x110BD) + utf8(0x13430) + utf8(0x202E) + utf8(0x2028) + utf8(0xFEFF),
+         std::string(13, '?')},
         // Not well formed, one '?' a byte: overlong forms, surrogates (with
         // their neighbours), past U+10FFFF, continuation bytes above 0xBF.
         {"\xC0\x80\xC1\xBF\xE0\x80\x80\xE0\x9F\xBF\xF0\x80\x80\x80\xF0\x8F\xBF\xBF", std::string(18, '?')},
-        {"\xED\x9F\xBF\xED\xA0\x80\xED\xBF\xBF\xEE\x80\x80", "\xED\x9F\xBF??????\xEE\x80\x80"},
+        {"\xED\x9F\xBB\xED\xA0\x80\xED\xBF\xBF\xEE\x80\x80", "\xED\x9F\xBB??????\xEE\x80\x80"},
         {"\xF4\x90\x80\x80\xF5\x80\x80\x80\xFF", std::string(9, '?')},
         {"\xC2\xC0\xE1\x80\xC0\xF1\x80\x80\xC0", std::string(9, '?')},
         // Cut short inside the text and at its end.
@@ -122,6 +132,20 @@ TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
         EXPECT_EQ(logged(add_text, true), shown) << text;
         EXPECT_EQ(logged(add_text), text);
     }
+    // Both edges of every hidden range, and the neighbours outside it, which
+    // are shown unless they are surrogates or past U+10FFFF (ill-formed).
+    std::string edges;
+    std::string expected;
+    for (const auto& [first, last] : HIDDEN_CODE_POINTS) {
+        for (const std::uint32_t code : {first - 1, first, last, last + 1}) {
+            if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+                continue;
+            }
+            edges += utf8(code);
+            expected += code >= first && code <= last ? "?" : utf8(code);
+        }
+    }
+    EXPECT_EQ(logged([&](LogOutput& log) { add_external(log, edges); }, true), expected);
 }
 
 TEST(LogOutput, FailedWriteShowsOnTheStream) {

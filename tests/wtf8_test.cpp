@@ -26,6 +26,30 @@ TEST(Wtf8, EveryUtf16NameComesBackUnchanged) {
         EXPECT_EQ(wtf8_from_utf16(utf16), wtf8);
         EXPECT_EQ(utf16_from_wtf8(wtf8), utf16);
     }
+    // Both sides of every boundary: the last three-byte character below the
+    // surrogates, the surrogates' edges (a high one before U+DFFF stays two
+    // lone ones, U+DC00 never starts a pair), the first above, the last of
+    // the first plane, the first and last supplementary ones.
+    const struct {
+        std::u16string utf16;
+        std::string wtf8;
+    } boundaries[] = {
+        {u"\uD7FF", "\xED\x9F\xBF"},
+        {std::u16string{char16_t{0xD800}}, "\xED\xA0\x80"},
+        {std::u16string{char16_t{0xDBFF}}, "\xED\xAF\xBF"},
+        {std::u16string{char16_t{0xDC00}}, "\xED\xB0\x80"},
+        {std::u16string{char16_t{0xDFFF}}, "\xED\xBF\xBF"},
+        {std::u16string{char16_t{0xDBFF}, char16_t{0xDFFF}}, "\xF4\x8F\xBF\xBF"},
+        {std::u16string{char16_t{0xD800}, char16_t{0xDC00}}, "\xF0\x90\x80\x80"},
+        {std::u16string{char16_t{0xDC00}, char16_t{0xDC00}}, "\xED\xB0\x80\xED\xB0\x80"},
+        {std::u16string{char16_t{0xDC00}, char16_t{0xDBFF}}, "\xED\xB0\x80\xED\xAF\xBF"},
+        {u"\uE000", "\xEE\x80\x80"},
+        {u"\uFFFF", "\xEF\xBF\xBF"},
+    };
+    for (const auto& [utf16, wtf8] : boundaries) {
+        EXPECT_EQ(wtf8_from_utf16(utf16), wtf8) << wtf8;
+        EXPECT_EQ(utf16_from_wtf8(wtf8), utf16) << wtf8;
+    }
     // Bytes that are no sequence at all become U+FFFD, one for each.
     EXPECT_EQ(utf16_from_wtf8("\xFFx\xC0\xAF\xF4\x90\x80\x80\xE2\x82"),
               (std::u16string{0xFFFD, u'x', 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));
