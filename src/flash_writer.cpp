@@ -16,6 +16,8 @@ constexpr std::string_view IMAGE_NAME_CUT = "  ";
 constexpr std::size_t NAME_TEXT_MAX = NAME_BUFFER_SIZE - 1 - NAME_SUFFIX_LENGTH - DEVICE_ESCAPE_LENGTH;
 // Characters that Windows file names cannot hold; ':' would name a data stream or a drive.
 constexpr std::string_view WINDOWS_RESERVED_CHARACTERS = ":*?\"<>|";
+// Characters that other programs read as an option or a command at the start of an argument.
+constexpr std::string_view LEADING_CHARACTERS_REPLACED = "-+@";
 
 bool is_replaced_in_name(unsigned char c, NameRules rules) {
     // Spaces and control bytes (0x01 to 0x1F: a text holds no NUL).
@@ -53,11 +55,8 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    const KeptFile kept[] = {{writer.input, "this is the input container"},
-                             {log.out, "the log is written to this file"},
-                             {writer.errors->out, "standard error is written to this file"}};
     const char* why = nullptr;
-    std::FILE* file = create_image(writer.image_name, kept, &why);
+    std::FILE* file = create_image(writer.image_name, writer.kept, &why);
     if (file == nullptr) {
         log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
         report_failure(*writer.errors, writer.image_name, why);
@@ -88,8 +87,10 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
             c = static_cast<unsigned char>(c - 'A' + 'a');
         }
         // A leading '-' would make the name an option to the programs given
-        // it next, as `tar cf backup.tar *` or `rm *` in this folder.
-        const bool option_like = i == 0 && c == '-';
+        // it next, as `tar cf backup.tar *` or `rm *` in this folder; '+' a
+        // command to `vim *`, '@' a list of files to bsdtar and 7-Zip.
+        const bool option_like =
+            i == 0 && LEADING_CHARACTERS_REPLACED.find(static_cast<char>(c)) != std::string_view::npos;
         name[i] = is_replaced_in_name(c, rules) || option_like ? '_' : static_cast<char>(c);
     }
     // "_%08X.bin"
@@ -106,9 +107,8 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     }
 }
 
-void start_flash_writer(FlashWriter& writer, std::FILE* input, const char* input_path, LogOutput& errors) {
-    writer.input = input;
-    writer.input_path = input_path;
+void start_flash_writer(FlashWriter& writer, std::span<const KeptFile> kept, LogOutput& errors) {
+    writer.kept = kept;
     writer.errors = &errors;
     writer.last_text[0] = '\0';
     writer.next_address = 0;
@@ -123,14 +123,6 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload) {
-    // A length beyond the payload would read past the frame; nothing of this frame is used.
-    if (length > PAYLOAD_SIZE) {
-        frame_printf(log, frame_offset, "ERROR: Flash data length %08X exceeds the frame payload\n", length);
-        report_printf(*writer.errors, writer.input_path,
-                      "the flash-data frame at 0x%08llX holds %u bytes, more than its %u-byte payload",
-                      static_cast<unsigned long long>(frame_offset), length, static_cast<unsigned>(PAYLOAD_SIZE));
-        return false;
-    }
     if (writer.image.file != nullptr && address != writer.next_address) {
         add_frame_line(log, frame_offset, "End of current Flash data found, closing flashfile\n");
         if (!close_run(writer, log, frame_offset)) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string_view>
 
 #include "block_io.h"
@@ -29,8 +30,7 @@ static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BU
 // open exactly while its image file is; every address, 0xFFFFFFFF included,
 // can continue it. Holds a write block, so it is large: keep it in static storage.
 struct FlashWriter {
-    std::FILE* input;                   // never replaced by an image, under any name, nor is the log
-    const char* input_path;             // names the input in failure reports
+    std::span<const KeptFile> kept;     // files no image may replace, under any name: the input, the log
     LogOutput* errors;                  // where failures are reported, a line each
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
     std::uint32_t next_address;         // where the open run continues
@@ -38,10 +38,10 @@ struct FlashWriter {
     BlockWriter image;                  // the open run's image file (image.file), or none
 };
 
-// Starts a writer with no display text and no open run; no image may be the
-// file open on `input`, named `input_path` (nor the log's, which
-// on_flash_data is given). Each failure is also reported on `errors`.
-void start_flash_writer(FlashWriter& writer, std::FILE* input, const char* input_path, LogOutput& errors);
+// Starts a writer with no display text and no open run; no image may replace
+// any of the `kept` files, which must outlive the writer. Each failure is
+// also reported on `errors`.
+void start_flash_writer(FlashWriter& writer, std::span<const KeptFile> kept, LogOutput& errors);
 
 // Whether Windows takes a file name whose part before its first '.' is
 // `base`, lower case, for a device (con, prn, aux, nul, com0 to com9, lpt0 to
@@ -50,8 +50,8 @@ bool is_windows_device_name(std::string_view base);
 
 // Builds the image name for a run starting at `address` after the display
 // text `text`: the text cut at its first double space, lower-cased, with
-// spaces, control bytes, bytes from 0x80, path separators and a leading '-'
-// made '_', then "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|'
+// spaces, control bytes, bytes from 0x80, path separators and a leading '-',
+// '+' or '@' made '_', then "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|'
 // become '_' too, and a name whose part before its first '.' is a device name
 // gets a leading '_'. The name never leaves the working directory.
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
@@ -61,10 +61,11 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
 // the name giver of the next run; an open run is not touched.
 void set_display_text(FlashWriter& writer, const char* text, std::size_t length);
 
-// Handles one flash-data frame at file offset `frame_offset`, logging to `log`: breaks the open
-// run if `address` does not continue it, opens a new image if none is open,
-// and appends the first `length` payload bytes. Returns false after printing
-// the failure line (and reporting why) when the tool must stop with status 1.
+// Handles one flash-data frame at file offset `frame_offset`, logging to
+// `log`: breaks the open run if `address` does not continue it, opens a new
+// image if none is open, and appends the first `length` (at most
+// PAYLOAD_SIZE) payload bytes. Returns false after printing the failure line
+// (and reporting why) when the tool must stop with status 1.
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
 

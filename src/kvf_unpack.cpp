@@ -32,7 +32,8 @@ constexpr std::string_view HELP =
     "reason is also written to standard error.\n"
     "\n"
     "  -C DIR, --directory=DIR  make the images in DIR (made if missing, one\n"
-    "                           level) instead of the working directory\n"
+    "                           level) instead of the working directory;\n"
+    "                           --directory DIR as well\n"
     "  -h, --help               show this help\n"
     "  --version                show the version and the licence\n"
     "  --                       end of options: a FILE named --help is -- --help\n"
@@ -194,6 +195,16 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             add_frame_line(log, frame_offset, "Dummy frame found (payload is all 0xFF)\n");
             break;
         case FRAME_FLASH_DATA:
+            // A length beyond the payload would read past the frame; nothing of this frame is used.
+            if (frame.param1 > PAYLOAD_SIZE) {
+                frame_printf(log, frame_offset, "ERROR: Flash data length %08X exceeds the frame payload\n",
+                             frame.param1);
+                report_printf(error_output, path,
+                              "the flash-data frame at 0x%08llX holds %u bytes, more than its %u-byte payload",
+                              static_cast<unsigned long long>(frame_offset), frame.param1,
+                              static_cast<unsigned>(PAYLOAD_SIZE));
+                return STATUS_FAILED;
+            }
             if (!on_flash_data(writer, log, frame_offset, frame.param1, frame.param2, frame.payload)) {
                 return STATUS_FAILED;
             }
@@ -234,8 +245,14 @@ int finish_output(LogOutput& log, int status) {
 
 // The frame loop and the end of the run, logging to the started `log`.
 int unpack(std::FILE* in, const char* path, LogOutput& log) {
+    static KeptFile kept[] = {{nullptr, "this is the input container"},
+                              {nullptr, "the log is written to this file"},
+                              {nullptr, "standard error is written to this file"}};
+    kept[0].stream = in;
+    kept[1].stream = log.out;
+    kept[2].stream = error_output.out;
     start_reading(input, in);
-    start_flash_writer(flash_writer, in, path, error_output);
+    start_flash_writer(flash_writer, kept, error_output);
     std::uint64_t last_frame_offset = 0;
     int status = frame_loop(input, path, log, flash_writer, last_frame_offset);
     if (status != STATUS_OK) {
@@ -246,15 +263,6 @@ int unpack(std::FILE* in, const char* path, LogOutput& log) {
     return finish_output(log, status);
 }
 
-// What a command line asks for.
-struct Request {
-    enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
-    const char* path = nullptr;       // FILE; "-" is standard input
-    const char* directory = nullptr;  // where images go; nullptr for the working directory
-    const char* what = nullptr;       // for a usage error: what is wrong, and why
-    const char* why = nullptr;
-};
-
 // A request that the command line is wrong: `what` (an argument, or "command line") and why.
 Request usage_error(const char* what, const char* why) {
     Request request;
@@ -264,8 +272,8 @@ Request usage_error(const char* what, const char* why) {
     return request;
 }
 
-// Reads the arguments as an extractor's users expect: options before or
-// after FILE, "--" ending them, "-" standing for standard input.
+}  // namespace
+
 Request parse_command_line(int argc, char** argv) {
     Request request;
     int files = 0;
@@ -303,8 +311,6 @@ Request parse_command_line(int argc, char** argv) {
     return request;
 }
 
-}  // namespace
-
 int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors) {
     start_log(log_output, out, terminal);
     start_log(error_output, errors, is_terminal(errors));
@@ -340,16 +346,28 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
         return finish_output(log_output, STATUS_FAILED);
     }
     int status = STATUS_FAILED;
-    if (is_same_file(in, out)) {
-        // The log would overwrite the container, or be read back as frames: nothing is written.
-        report_failure(error_output, request.path, "standard output is this container; the log would overwrite it");
+    const bool log_is_input = is_same_file(in, out);
+    const bool errors_are_input = is_same_file(in, stderr);
+    if (log_is_input || errors_are_input) {
+        // The log or the reasons would overwrite the container, or be read
+        // back as frames: nothing is written to it. The reason goes where it may.
+        LogOutput& reasons = errors_are_input ? log_output : error_output;
+        if (!(log_is_input && errors_are_input)) {
+            report_failure(reasons, request.path,
+                           log_is_input ? "standard output is this container; the log would overwrite it"
+                                        : "standard error is this container; the reasons would be written into it");
+        }
         status = finish_output(log_output, STATUS_FAILED);
     } else if (request.directory != nullptr && !open_output_folder(request.directory, &why)) {
         add_external_line(log_output, "ERROR creating output directory: ", request.directory);
         report_failure(error_output, request.directory, why);
         status = finish_output(log_output, STATUS_FAILED);
+    } else if (!confine(Confinement::write_images, &why)) {
+        // Nothing is read or written unconfined where the kernel could confine.
+        report_printf(error_output, request.directory != nullptr ? request.directory : ".",
+                      "cannot confine the tool to this folder: %s", why);
+        status = finish_output(log_output, STATUS_FAILED);
     } else {
-        confine_to_output_folder();
         status = unpack(in, request.path, log_output);
     }
     if (!standard_input) {

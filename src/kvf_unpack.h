@@ -6,6 +6,19 @@
 
 namespace kvf {
 
+// What a command line asks for.
+struct Request {
+    enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
+    const char* path = nullptr;       // FILE; "-" is standard input
+    const char* directory = nullptr;  // where images go; nullptr for the working directory
+    const char* what = nullptr;       // for a usage error: what is wrong, and why
+    const char* why = nullptr;
+};
+
+// Reads the arguments of `main` as an extractor's users expect: options
+// before or after FILE, "--" ending them, "-" standing for standard input.
+Request parse_command_line(int argc, char** argv);
+
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
 // terminal is shown it when `terminal`) and writing images into the working
 // directory; `path` names the input in messages. Returns the exit status; each

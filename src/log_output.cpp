@@ -17,6 +17,9 @@ void start_log(LogOutput& log, std::FILE* out, bool terminal) {
 }
 
 void flush_log(LogOutput& log) {
+    if (log.used == 0) {
+        return;  // every write so far went on through the stream's buffer too
+    }
     errno = 0;
     if (!write_out(log.out, log.block, log.used) && log.error == 0) {
         log.error = errno != 0 ? errno : EIO;

@@ -35,8 +35,8 @@ struct KeptFile {
 
 // Readies the process before it opens anything. POSIX: each of descriptors 0
 // to 2 that is closed is held by the null device, open for reading only, so
-// that no file the tool opens takes its place; and a file-size limit makes a
-// write fail (EFBIG) instead of killing the process.
+// that no file the tool opens takes its place; and a file-size limit or a
+// closed pipe makes a write fail (EFBIG, EPIPE) instead of killing the process.
 void prepare_process();
 
 // Opens the container at `path` (UTF-8) for binary reading; nullptr, with
@@ -65,19 +65,28 @@ bool is_live(std::FILE* in);
 // folder (the working directory unless open_output_folder made it another)
 // for binary writing, as a new file. What stands at the name is
 // looked at without opening it: nothing is there, or a regular file known to
-// be none of the `kept` files, which is replaced (its other names, hard
-// links, keep their content). nullptr, with `why` set to the reason, when it
-// cannot be created or anything else stands there (a link, a FIFO, a device,
-// a directory, a reparse point), left as it was.
+// be none of the `kept` files that the process could have written, which is
+// replaced (its other names, hard links, keep their content) by a file with
+// its permissions. nullptr, with `why` set to the reason, when it cannot be
+// created or anything else stands there (a read-only file, a link, a FIFO, a
+// device, a directory, a reparse point), left as it was.
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why);
 
 // Whether `a` and `b` are known to be the same regular file.
 bool is_same_file(std::FILE* a, std::FILE* b);
 
-// Confines the process before it reads its input: from now on it may only
-// create, write and replace regular files in the output folder and beneath it. Linux: Landlock, as far as the running
-// kernel has it, without a word where it has none; elsewhere nothing.
-void confine_to_output_folder();
+// What a confined process may still do with files.
+enum class Confinement {
+    write_images,  // create, write and replace regular files in the output folder and beneath it
+    nothing,       // open or make no file at all, as a listing needs
+};
+
+// Confines the process before it reads its input, to `to`. Linux: Landlock,
+// every right the running kernel's version knows; where the kernel has none,
+// or a policy refuses to say which, and on other systems, nothing. False,
+// with `why` set, when the kernel has Landlock and a step failed: the tool
+// must then not go on.
+bool confine(Confinement to, const char** why);
 
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);

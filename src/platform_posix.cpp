@@ -22,6 +22,11 @@ namespace {
 // Where images are made: the working directory, or the folder open_output_folder opened.
 int output_folder = AT_FDCWD;
 
+// Read, write and execute for owner, group and others.
+constexpr mode_t PERMISSION_BITS = 0777;
+// A new image, as any file a user makes: readable and writable, less the umask.
+constexpr mode_t NEW_FILE_MODE = 0666;
+
 // Whether standard input was closed when the tool started: then "-" is no input.
 bool standard_input_closed = false;
 
@@ -69,7 +74,10 @@ void prepare_process() {
             break;  // nothing to hold it with; the tool goes on as it can
         }
     }
+    // A full disk or a closed log pipe fails a write (EFBIG, EPIPE), which is
+    // reported, instead of killing the tool with its images cut short.
     (void)std::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::FILE* open_input(const char* path, const char** why) {
@@ -114,7 +122,9 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             // An input left non-blocking by whoever opened it: wait for its bytes all the same.
             pollfd ready{fd, POLLIN, 0};
-            (void)poll(&ready, 1, -1);
+            if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                break;  // the input cannot be waited for: a read error
+            }
         } else if (errno != EINTR) {  // a signal, not a failure of the input
             break;
         }
@@ -129,6 +139,7 @@ bool is_live(std::FILE* in) {
 
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     struct stat existing {};
+    bool replaced = false;
     if (fstatat(output_folder, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(existing.st_mode)) {
             *why = refusal(existing.st_mode);
@@ -140,27 +151,38 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
                 return nullptr;
             }
         }
+        // Only what the user could have written is replaced: a read-only
+        // image, or another user's file, is kept.
+        if (faccessat(output_folder, name, W_OK, AT_EACCESS) != 0) {
+            *why = std::strerror(errno);
+            return nullptr;
+        }
         // Replaced, never written through: the old file loses only this name.
         if (unlinkat(output_folder, name, 0) != 0 && errno != ENOENT) {
             *why = std::strerror(errno);
             return nullptr;
         }
+        replaced = true;
     } else if (errno != ENOENT) {
         *why = std::strerror(errno);
         return nullptr;
     }
     // Exclusive, so that whatever took the name since it was looked at is
     // refused without being opened, a link not followed and a FIFO not woken.
-    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+    // A replacing image takes the old file's permissions, so that a private
+    // image stays private, but never its set-user-ID and set-group-ID bits;
+    // made with them, it is never more open than that, whatever the umask.
+    const mode_t mode = replaced ? existing.st_mode & PERMISSION_BITS : NEW_FILE_MODE;
+    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
     if (fd < 0) {
         *why = std::strerror(errno);
         return nullptr;
     }
-    std::FILE* file = fdopen(fd, "wb");
+    std::FILE* file = !replaced || fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
         *why = std::strerror(errno);
         close(fd);
-        (void)unlinkat(output_folder, name, 0);  // the empty file just made: nothing of the tool's is left
+        (void)unlinkat(output_folder, name, 0);  // the file just made: nothing of the tool's is left
     }
     return file;
 }
@@ -172,16 +194,33 @@ bool is_same_file(std::FILE* a, std::FILE* b) {
            S_ISREG(file_b.st_mode) && file_a.st_dev == file_b.st_dev && file_a.st_ino == file_b.st_ino;
 }
 
-void confine_to_output_folder() {
+bool confine(Confinement to, const char** why) {
 #ifdef __linux__
-    const int folder = output_folder != AT_FDCWD ? output_folder : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        (void)landlock::confine_beneath(folder);
+    const int abi = landlock::abi_version();
+    if (abi == 0) {
+        return true;  // no Landlock here: nothing to ask for
     }
+    int folder = -1;
+    if (to == Confinement::write_images) {
+        folder = output_folder != AT_FDCWD ? output_folder : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+    }
+    const int error = landlock::confine_beneath(folder, abi);
     if (folder >= 0 && folder != output_folder) {
         close(folder);
     }
+    if (error != 0) {
+        *why = std::strerror(error);
+        return false;
+    }
+#else
+    (void)to;
+    (void)why;
 #endif
+    return true;
 }
 
 bool is_terminal(std::FILE* stream) {

@@ -98,10 +98,16 @@ const char* system_reason(DWORD error) {
     return reason.c_str();
 }
 
+// The system handle behind `stream`; INVALID_HANDLE_VALUE when there is none,
+// as for a standard stream of a process started without it.
 HANDLE handle_of(std::FILE* stream) {
+    constexpr std::intptr_t NO_HANDLE = -1;
+    constexpr std::intptr_t NOT_ASSOCIATED = -2;  // the runtime's answer for a standard stream with no handle
     const int fd = _fileno(stream);
+    const std::intptr_t handle = fd < 0 ? NO_HANDLE : _get_osfhandle(fd);
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the runtime hands out system handles as intptr_t.
-    return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return handle == NO_HANDLE || handle == NOT_ASSOCIATED || handle == 0 ? INVALID_HANDLE_VALUE
+                                                                          : reinterpret_cast<HANDLE>(handle);
 }
 
 // Whether the disk file `image` is, or may be, the file open on `stream`.
@@ -109,7 +115,7 @@ HANDLE handle_of(std::FILE* stream) {
 // system cannot tell (as for a handle from a POSIX shell under Wine) may be.
 bool may_be_same_file(const BY_HANDLE_FILE_INFORMATION& image, std::FILE* stream) {
     HANDLE handle = handle_of(stream);
-    if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    if (handle == INVALID_HANDLE_VALUE) {
         return false;  // no file at all behind the stream
     }
     const DWORD type = GetFileType(handle);
@@ -125,7 +131,7 @@ bool may_be_same_file(const BY_HANDLE_FILE_INFORMATION& image, std::FILE* stream
 }
 
 // Why what stands at an image's name, with `attributes`, may not be
-// replaced; nullptr for a plain file.
+// replaced; nullptr for a plain file that may be written.
 const char* refusal(DWORD attributes) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return "a link, junction or mount point stands at this name";
@@ -135,6 +141,9 @@ const char* refusal(DWORD attributes) {
     }
     if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
         return "a device stands at this name";
+    }
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return "a read-only file stands at this name";  // a user's way to keep it
     }
     return nullptr;
 }
@@ -212,15 +221,11 @@ bool is_console(HANDLE handle) {
 
 // Writes UTF-8 `text` to `console` as UTF-16, which it shows whatever its code page.
 bool write_console(HANDLE console, std::string_view text) {
-    // Pieces the console takes at once, never split between the two halves of a surrogate pair.
+    // Pieces the console takes at once.
     constexpr std::size_t PIECE_UNITS = 16384;
     const std::u16string wide = utf16_from_wtf8(text);
     for (std::size_t done = 0; done < wide.size();) {
-        std::size_t piece = std::min(wide.size() - done, PIECE_UNITS);
-        const char16_t last = wide[done + piece - 1];
-        if (piece < wide.size() - done && last >= 0xD800 && last <= 0xDBFF) {
-            --piece;
-        }
+        const std::size_t piece = utf16_piece(std::u16string_view(wide).substr(done), PIECE_UNITS);
         DWORD written = 0;
         if (WriteConsoleW(console, wide.data() + done, static_cast<DWORD>(piece), &written, nullptr) == 0 ||
             written == 0) {
@@ -246,6 +251,11 @@ std::FILE* open_input(const char* path, const char** why) {
 }
 
 std::FILE* open_standard_input(const char** why) {
+    // Started without one, standard input is no input, as on POSIX systems.
+    if (handle_of(stdin) == INVALID_HANDLE_VALUE) {
+        *why = std::strerror(EBADF);
+        return nullptr;
+    }
     if (_setmode(_fileno(stdin), _O_BINARY) == -1) {
         *why = std::strerror(errno);
         return nullptr;
@@ -340,8 +350,9 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     return file;
 }
 
-void confine_to_output_folder() {
+bool confine(Confinement /*to*/, const char** /*why*/) {
     // Windows has no confinement a process can ask for itself: nothing is asked.
+    return true;
 }
 
 bool is_same_file(std::FILE* a, std::FILE* b) {

@@ -50,6 +50,17 @@ std::string wtf8_from_utf16(std::u16string_view text) {
     return out;
 }
 
+std::size_t utf16_piece(std::u16string_view text, std::size_t most) {
+    if (text.size() <= most) {
+        return text.size();
+    }
+    const char16_t last = text[most - 1];
+    const char16_t next = text[most];
+    const bool parts_a_pair =
+        last >= SURROGATE_FIRST && last < LOW_SURROGATE_FIRST && next >= LOW_SURROGATE_FIRST && next <= SURROGATE_LAST;
+    return parts_a_pair ? most - 1 : most;
+}
+
 std::u16string utf16_from_wtf8(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());

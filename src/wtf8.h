@@ -17,4 +17,8 @@ std::string wtf8_from_utf16(std::u16string_view text);
 // sequence (or of a surrogate's three-byte form) becomes U+FFFD.
 std::u16string utf16_from_wtf8(std::string_view text);
 
+// How much of `text` to take in a piece of at most `most` (at least 2) code
+// units: `most`, or one less where that would part a surrogate pair.
+std::size_t utf16_piece(std::u16string_view text, std::size_t most);
+
 }  // namespace kvf

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The log and exit status of the real binary, frame type by frame type.
+#include <functional>
+#include <thread>
+
 #include "captured_log.h"
+#ifdef __linux__
+#include "landlock.h"
+#endif
 #include "shared_cases.h"
 #include "terminal_posix.h"
 #include "tool_runner.h"
@@ -10,7 +16,14 @@ namespace {
 
 using namespace kvf::build;
 
-const std::string ZERO_DUMP = DUMP_HEAD + "  ZERO LENGTH\n";
+// Whether the running kernel confines the tool (Linux with Landlock).
+bool kernel_confines() {
+#ifdef __linux__
+    return landlock::abi_version() > 0;
+#else
+    return false;
+#endif
+}
 
 class FrameLog : public testing::Test {
 protected:
@@ -35,86 +48,97 @@ TEST_F(FrameLog, CommandLine) {
         "0x00000038   : New Flashdata found, create new file for it: _00000100.bin\n"
         "0x00000070   : Unknown frame\n" +
         ZERO_DUMP;
-    const std::string unknown = ": unknown option (a file of this name is given as ./NAME or after --)\n";
+    // What standard error says of this container, which has no ADMINEND frame, read as `path`.
+    const auto cut_short = [](const std::string& /*path*/) { return std::string(); };
+    // With few descriptors left, a kernel that has Landlock cannot confine the tool: nothing runs.
+    const bool confines = kernel_confines();
     const struct {
         std::vector<std::string> args;
-        bool piped;       // the container arrives on standard input, through a pipe
-        std::string log;  // the whole log, or its first line when `whole` is false
+        std::string shell;  // how a shell starts the tool ("$0" "$@"), if not directly
+        std::string log;    // the whole log, or its first line when `whole` is false
         bool whole;
         int status;
         std::string errors;  // standard error, whole
         std::string image;   // where the image is left, if anywhere
     } cases[] = {
-        {{}, false, usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [-C DIR] FILE)\n", ""},
-        {{"a", "b"},
-         false,
+        {{}, "", usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [-C DIR] FILE)\n", ""},
+        {{"--help"}, "", "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
+        {{"--version"}, "", "kvf_unpack " KVF_VERSION "\n", false, 0, "", ""},
+        {{"-x"},
+         "",
          usage,
          true,
          1,
-         "kvf_unpack: command line: more than one FILE given (kvf_unpack [-C DIR] FILE)\n",
+         "kvf_unpack: -x: unknown option (a file of this name is given as ./NAME or after --)\n",
          ""},
-        {{"--help"}, false, "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
-        {{"-h"}, false, "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
-        {{"--version"}, false, "kvf_unpack " KVF_VERSION "\n", false, 0, "", ""},
         {{"missing.kvf"},
-         false,
+         "",
          "File not found: missing.kvf\n",
          true,
          1,
          "kvf_unpack: missing.kvf: No such file or directory\n",
          ""},
-        {{"-x"}, false, usage, true, 1, "kvf_unpack: -x" + unknown, ""},
-        {{"--Version", "./--help"}, false, usage, true, 1, "kvf_unpack: --Version" + unknown, ""},
-        {{"./--help"}, false, unpacked, true, 0, "", "_00000100.bin"},
-        {{"--", "--help"}, false, unpacked, true, 0, "", "_00000100.bin"},
-        {{"-"}, true, unpacked, true, 0, "", "_00000100.bin"},
-        {{"-C", "new", "./--help"}, false, unpacked, true, 0, "", "new/_00000100.bin"},
-        {{"./--help", "--directory=existing"}, false, unpacked, true, 0, "", "existing/_00000100.bin"},
-        {{"-Cexisting", "-"}, true, unpacked, true, 0, "", "existing/_00000100.bin"},
-        {{"-", "<&-"}, false, "File not found: -\n", true, 1, "kvf_unpack: -: Bad file descriptor\n", ""},
+        {{"./--help"}, "", unpacked, true, 0, cut_short("./--help"), "_00000100.bin"},
+        {{"-"}, "cat ./--help | exec \"$0\" \"$@\"", unpacked, true, 0, cut_short("-"), "_00000100.bin"},
+        {{"-"}, "exec \"$0\" \"$@\" <&-", "File not found: -\n", true, 1, "kvf_unpack: -: Bad file descriptor\n", ""},
+        {{"-C", "new", "./--help"}, "", unpacked, true, 0, cut_short("./--help"), "new/_00000100.bin"},
+        {{"--directory", "existing", "./--help"},
+         "",
+         unpacked,
+         true,
+         0,
+         cut_short("./--help"),
+         "existing/_00000100.bin"},
         {{"-C", "a file", "./--help"},
-         false,
+         "",
          "ERROR creating output directory: a file\n",
          true,
          1,
          "kvf_unpack: a file: Not a directory\n",
          ""},
         {{"-C", "no/such", "./--help"},
-         false,
+         "",
          "ERROR creating output directory: no/such\n",
          true,
          1,
          "kvf_unpack: no/such: No such file or directory\n",
          ""},
-        {{"./--help", "-C"}, false, usage, true, 1, "kvf_unpack: -C: needs a directory\n", ""},
-        {{"-C", "", "./--help"}, false, usage, true, 1, "kvf_unpack: -C: needs a directory\n", ""},
         {{"-C", "new", "missing.kvf"},  // no folder made for it
-         false,
+         "",
          "File not found: missing.kvf\n",
          true,
          1,
          "kvf_unpack: missing.kvf: No such file or directory\n",
          ""},
+        // The reasons would be written into the container: they go to the log instead, and nothing into it.
+        {{"./--help"},
+         "exec \"$0\" \"$@\" 2>> ./--help",
+         "kvf_unpack: ./--help: standard error is this container; the reasons would be written into it\n",
+         true,
+         1,
+         "",
+         ""},
+        {{"./--help"},
+         "ulimit -n 5; exec \"$0\" \"$@\"",
+         confines ? "" : unpacked,
+         true,
+         confines ? 1 : 0,
+         confines ? "kvf_unpack: .: cannot confine the tool to this folder: Too many open files\n"
+                  : cut_short("./--help"),
+         confines ? "" : "_00000100.bin"},
     };
-    for (const auto& [args, piped, log, whole, status, errors, image] : cases) {
+    for (const auto& [args, shell, log, whole, status, errors, image] : cases) {
         std::string shown;
         for (const std::string& arg : args) {
             shown += " " + arg;
         }
-        SCOPED_TRACE("kvf_unpack" + shown + (piped ? " < pipe" : ""));
+        SCOPED_TRACE("kvf_unpack" + shown + (shell.empty() ? "" : ", started by: " + shell));
         fs::remove_all(dir.path / "new");
         fs::remove(dir.path / "existing" / "_00000100.bin");
         fs::remove(dir.path / "_00000100.bin");
-        RunResult result;
-        if (piped) {
-            std::vector<std::string> argv{"/bin/sh", "-c", "cat ./--help | exec \"$0\" \"$@\"", tool_path()};
-            argv.insert(argv.end(), args.begin(), args.end());
-            result = run(dir.path, argv);
-        } else if (!args.empty() && args.back() == "<&-") {
-            result = run(dir.path, {"/bin/sh", "-c", "exec \"$0\" - <&-", tool_path()});
-        } else {
-            result = run_tool(dir.path, args);
-        }
+        std::vector<std::string> argv{"/bin/sh", "-c", shell, tool_path()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const RunResult result = shell.empty() ? run_tool(dir.path, args) : run(dir.path, argv);
         EXPECT_TRUE(same_log(whole ? result.log : result.log.substr(0, result.log.find('\n') + 1), log));
         EXPECT_EQ(result.status, status);
         EXPECT_EQ(result.errors, errors);
@@ -122,11 +146,15 @@ TEST_F(FrameLog, CommandLine) {
             EXPECT_EQ(fs::exists(dir.path / place), image == place) << place;
         }
         EXPECT_EQ(fs::exists(dir.path / "new"), image.starts_with("new/"));
+        EXPECT_TRUE(has_bytes(dir.path / "--help", container));
     }
+    // A folder the tool makes is as any folder the user makes: 0777 less the umask.
+    run(dir.path, {"/bin/sh", "-c", "umask 027; exec \"$0\" -C new ./--help", tool_path()});
+    EXPECT_EQ(fs::status(dir.path / "new").permissions(), fs::perms(0750));
     // Help lists the options and says where the format and the manual are;
     // the version names the licence.
     const std::string help = run_tool(dir.path, {"--help"}).log;
-    for (const char* part : {"-C DIR, --directory=DIR", "--version", "FILE as -", "doc/format.md", "man kvf_unpack"}) {
+    for (const char* part : {"-C DIR, --directory=DIR", "--version", "FILE as -", "format.md", "man kvf_unpack"}) {
         EXPECT_NE(help.find(part), std::string::npos) << part << " in\n" << help;
     }
     EXPECT_NE(run_tool(dir.path, {"--version"}).log.find("License MIT"), std::string::npos);
@@ -149,6 +177,9 @@ TEST_F(FrameLog, EveryLoggedFrameTypeAndTrailer) {
     append(in, progress(0xFFFFFFFF));
     append(in, frame(FRAME_ADMINEND, 0x11111111, 0x22222222, pattern(47, 1)));
     append(in, trailer({1, 2, 3, 0xA0B0C0D0, 5, 0x1CC, 0xDEADBEEF}));
+    EXPECT_EQ(trailer_lines(in),
+              "DWORD 1 = 00000001\nDWORD 2 = 00000002\nDWORD 3 = 00000003\nDWORD 4 = A0B0C0D0\nDWORD 5 = 00000005\n"
+              "KVF file length = 000001CC\nKVF checksum (CRC-32) = DEADBEEF\n");
     const RunResult result = unpack(in);
     EXPECT_TRUE(same_log(result.log,
                          "0x00000000   : Erase Flash (00010000, 12345678)\n"
@@ -156,14 +187,8 @@ TEST_F(FrameLog, EveryLoggedFrameTypeAndTrailer) {
                          "0x000000E0   : Dummy frame found (payload is all 0xFF)\n"
                          "0x00000118   : Update progress-bar to 50 %\n"
                          "0x00000150   : Update progress-bar to -1 %\n"
-                         "0x00000188   : 'ADMINEND' keyword found\n"
-                         "DWORD 1 = 00000001\n"
-                         "DWORD 2 = 00000002\n"
-                         "DWORD 3 = 00000003\n"
-                         "DWORD 4 = A0B0C0D0\n"
-                         "DWORD 5 = 00000005\n"
-                         "KVF file length = 000001CC\n"
-                         "KVF checksum (CRC-32) = DEADBEEF\n"));
+                         "0x00000188   : 'ADMINEND' keyword found\n" +
+                             trailer_lines(in)));
     EXPECT_EQ(result.status, 0);
 }
 
@@ -313,9 +338,10 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
 
 TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
     // A log that ends in the final flush, one written out in pieces long
-    // before the end, and standard input and output closed: no file the
-    // tool opens takes their place, so the image is made whole. A log that
-    // would be written into the container is not written at all.
+    // before the end, one whose reader leaves after the first line, and
+    // standard input and output closed: no file the tool opens takes their
+    // place, and the image is made whole. A log that would be written into
+    // the container is not written at all.
     const std::string full = "error writing the log to standard output: No space left on device";
     const struct {
         const char* redirect;
@@ -324,6 +350,7 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
         bool image;  // made whole
     } cases[] = {{"> /dev/full", 1, full, true},
                  {"> /dev/full", 5000, full, true},
+                 {"| head -1 > /dev/null", 5000, "error writing the log to standard output: Broken pipe", true},
                  {"<&- >&-", 5000, "error writing the log to standard output: Bad file descriptor", true},
                  {">> in.kvf", 5000, "in.kvf: standard output is this container; the log would overwrite it", false}};
     for (const auto& [redirect, frames, reason, image] : cases) {
@@ -335,8 +362,9 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
             append(in, progress(3));
         }
         write_bytes(dir.path / "in.kvf", in);
+        // The tool's status, not head's, and 141 if a signal killed it.
         const RunResult result =
-            run(dir.path, {"/bin/sh", "-c", std::string("exec \"$0\" in.kvf ") + redirect, tool_path()});
+            run(dir.path, {"/bin/bash", "-c", std::string("set -o pipefail; \"$0\" in.kvf ") + redirect, tool_path()});
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.errors, "kvf_unpack: " + reason + "\n");
         EXPECT_TRUE(has_bytes(dir.path / "in.kvf", in));
@@ -347,14 +375,27 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
     }
 }
 
-// What a terminal shows of a run of the tool with `args` in `dir`.
-std::string shown_on_terminal(const fs::path& dir, const std::vector<std::string>& args) {
+// What a terminal shows of a run of the tool with `args` in `dir`, started
+// by the shell command `start`, in which "$0" is the tool and TTY the
+// terminal; `result` gets the rest, and `shown_so_far` sees what the
+// terminal shows as it grows, while the tool runs.
+std::string shown_on_terminal(const fs::path& dir, const std::vector<std::string>& args,
+                              std::string start = "exec \"$0\" \"$@\" > TTY", RunResult* result = nullptr,
+                              const std::function<void(const std::string&)>& shown_so_far = {}) {
     Terminal terminal;
-    std::vector<std::string> argv{tool_path()};
+    start.replace(start.find("TTY"), 3, terminal.path);
+    std::vector<std::string> argv{"/bin/sh", "-c", start, tool_path()};
     argv.insert(argv.end(), args.begin(), args.end());
-    run(dir, argv, terminal.path);
-    terminal.close_side();
-    return terminal.read_all();
+    std::thread tool([&] {
+        const RunResult ran = run(dir, argv);
+        if (result != nullptr) {
+            *result = ran;
+        }
+        terminal.close_side();
+    });
+    std::string shown = terminal.read_all(shown_so_far);
+    tool.join();
+    return shown;
 }
 
 TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
@@ -372,23 +413,27 @@ TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
     append(in, text(foreign));
     append(in, text("Del\x7F"));
     append(in, flash(0x100, pattern(2, 1)));
+    const std::string cut = std::string(46, 'x') + "\xC3";  // no NUL: its last character cut short
+    append(in, text(cut));
     in.push_back(0x1B);  // hex dumps show such bytes as dots everywhere
     const std::string tail =
-        "0x000000E0   : Unknown frame\n" + DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
+        "0x00000118   : Unknown frame\n" + DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
     const RunResult piped = unpack(in);
     EXPECT_TRUE(
         same_log(piped.log, "0x00000000   : Display text (00000000, 00000000): '" + crafted +
                                 "'\n0x00000038   : Display text (00000000, 00000000): '" + foreign +
                                 "'\n0x00000070   : Display text (00000000, 00000000): 'Del\x7F'\n"
-                                "0x000000A8   : New Flashdata found, create new file for it: del\x7F_00000100.bin\n" +
-                                tail));
+                                "0x000000A8   : New Flashdata found, create new file for it: del\x7F_00000100.bin\n"
+                                "0x000000E0   : Display text (00000000, 00000000): '" +
+                                cut + "'\n" + tail));
     EXPECT_TRUE(
         same_log(shown_on_terminal(dir.path, {"in.kvf"}),
                  "0x00000000   : Display text (00000000, 00000000): '?[2J?]0;x???0x00000038   : forged???~'\n"
                  "0x00000038   : Display text (00000000, 00000000): '?2J?2J?exe.txt \xD0\x96 \xC3\xA9 \xE5\x9B\xBA?'\n"
                  "0x00000070   : Display text (00000000, 00000000): 'Del?'\n"
-                 "0x000000A8   : New Flashdata found, create new file for it: del?_00000100.bin\n" +
-                     tail));
+                 "0x000000A8   : New Flashdata found, create new file for it: del?_00000100.bin\n"
+                 "0x000000E0   : Display text (00000000, 00000000): '" +
+                     std::string(46, 'x') + "?'\n" + tail));
     EXPECT_TRUE(has_bytes(dir.path / "del\x7F_00000100.bin", pattern(2, 1)));
 
     // Paths, as a loop over incoming/* meets them.
@@ -397,6 +442,42 @@ TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
     EXPECT_TRUE(
         same_log(shown_on_terminal(dir.path, {"\x1B[31mred"}),
                  "0x00000000   : Unknown frame\n" + ZERO_DUMP + "0x00000000   : ERROR reading inputfile: ?[31mred\n"));
+    // The reasons on standard error, a terminal while the log is not.
+    RunResult result;
+    EXPECT_EQ(shown_on_terminal(dir.path, {"\x1B]0;owned\x07.kvf"}, "exec \"$0\" \"$@\" 2> TTY", &result),
+              "kvf_unpack: ?]0;owned?.kvf: No such file or directory\n");
+    EXPECT_TRUE(same_log(result.log, "File not found: \x1B]0;owned\x07.kvf\n"));
+    // Both into one pipe: the log, then the reason that explains it.
+    result = run(dir.path, {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", tool_path(), "\x1B[31mred"});
+    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP +
+                                         "0x00000000   : ERROR reading inputfile: \x1B[31mred\n"
+                                         "kvf_unpack: \x1B[31mred: Is a directory\n"));
+}
+
+TEST_F(FrameLog, TerminalSeesEachLineWithoutWaitingForTheEnd) {
+    // A display text, then a gibibyte of frames of no type, passed over in
+    // silence (a sparse file: no disk). The text's line is on the terminal
+    // while the tool has read only the start of the container.
+    constexpr std::uintmax_t SIZE = (std::uintmax_t{1} << 30) / FRAME_SIZE * FRAME_SIZE;
+    { write_bytes(dir.path / "in.kvf", text("first")); }
+    fs::resize_file(dir.path / "in.kvf", SIZE);
+    std::uintmax_t read_when_shown = 0;  // by the tool, when its first line was shown
+    const auto first_line = [&](const std::string& so_far) {
+        if (read_when_shown == 0 && so_far.find('\n') != std::string::npos) {
+            std::string pid = read_text(dir.path / "pid");
+            pid.pop_back();
+            std::ifstream io("/proc/" + pid + "/io");
+            for (std::string key; io >> key >> read_when_shown && key != "rchar:";) {
+            }
+        }
+    };
+    const std::string shown =
+        shown_on_terminal(dir.path, {"in.kvf"}, "echo $$ > pid; exec \"$0\" \"$@\" > TTY", nullptr, first_line);
+    EXPECT_TRUE(same_log(
+        shown,
+        "0x00000000   : Display text (00000000, 00000000): 'first'\n0x3FFFFFF8   : Unknown frame\n" + ZERO_DUMP));
+    EXPECT_GT(read_when_shown, 0U);
+    EXPECT_LT(read_when_shown, SIZE / 2);
 }
 
 TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLogAndImages) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "flash_writer.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -38,11 +39,25 @@ TEST(ImageName, OnlyControlHighAndSpaceBytesAreReplaced) {
     EXPECT_EQ(image_name("v1.2-rc:3_[X]"), "v1.2-rc:3_[x]_00010000.bin");
 }
 
-TEST(ImageName, NeverStartsLikeAnOption) {
+TEST(ImageName, NeverStartsLikeAnOptionOrACommand) {
+    // '-': an option to most programs; '+': a command to vim, view and ex;
+    // '@': a list of files to bsdtar and 7-Zip. Inside a name they stay.
+    const std::pair<const char*, const char*> cases[] = {
+        {"--checkpoint-action=exec=sh", "_-checkpoint-action=exec=sh_00000100.bin"},
+        {"-", "__00000100.bin"},
+        {"+!sh<evil", "_!sh<evil_00000100.bin"},
+        {"@list", "_list_00000100.bin"},
+        {"a-b+c@d", "a-b+c@d_00000100.bin"},
+        {"  -x", "_00000100.bin"},
+    };
     for (const NameRules rules : {NameRules::posix, NameRules::windows}) {
-        EXPECT_EQ(image_name("--checkpoint-action=exec=sh", 0x100, rules), "_-checkpoint-action=exec=sh_00000100.bin");
-        EXPECT_EQ(image_name("-", 0x100, rules), "__00000100.bin");
-        EXPECT_EQ(image_name("a-b", 0x100, rules), "a-b_00000100.bin");
+        for (const auto& [text, name] : cases) {
+            std::string expected = name;
+            if (rules == NameRules::windows) {
+                std::replace(expected.begin(), expected.end(), '<', '_');
+            }
+            EXPECT_EQ(image_name(text, 0x100, rules), expected) << text;
+        }
     }
 }
 

@@ -21,16 +21,24 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
         if (chdir(cwd.c_str()) != 0) {
             _exit(126);
         }
-        int out_fd = pipe_fds[1];
-        if (!stdout_path.empty()) {
-            out_fd = open(stdout_path.c_str(), O_WRONLY);
-        }
-        dup2(out_fd, STDOUT_FILENO);
-        if (!stdin_path.empty()) {
-            dup2(open(stdin_path.c_str(), O_RDONLY), STDIN_FILENO);
-        }
-        dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        // The runner's own descriptors do not reach the program.
+        const auto put = [](int fd, int standard) {
+            if (fd != standard) {
+                dup2(fd, standard);
+                close(fd);
+            }
+        };
         close(pipe_fds[0]);
+        put(stdout_path.empty() ? pipe_fds[1] : open(stdout_path.c_str(), O_WRONLY), STDOUT_FILENO);
+        if (!stdout_path.empty()) {
+            close(pipe_fds[1]);
+        }
+        if (stdin_path == CLOSED) {
+            close(STDIN_FILENO);
+        } else if (!stdin_path.empty()) {
+            put(open(stdin_path.c_str(), O_RDONLY), STDIN_FILENO);
+        }
+        put(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
         std::vector<char*> args;
         for (const auto& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));

@@ -50,7 +50,9 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
                           OPEN_EXISTING, 0, nullptr);
     }
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    if (!stdin_path.empty()) {
+    if (stdin_path == CLOSED) {
+        in = nullptr;
+    } else if (!stdin_path.empty()) {
         in = CreateFileW(wide(stdin_path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                          OPEN_EXISTING, 0, nullptr);
     }
@@ -76,7 +78,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     if (out != write_end) {
         CloseHandle(out);
     }
-    if (!stdin_path.empty()) {
+    if (in != nullptr && !stdin_path.empty()) {
         CloseHandle(in);
     }
     if (!started) {

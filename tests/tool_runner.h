@@ -28,11 +28,14 @@ struct RunResult {
     int status = -1;     // exit status, or -1 when the process did not exit normally
 };
 
+// As `stdin_path`: the program starts with standard input closed.
+inline const std::string CLOSED = "<closed>";
+
 // Runs `argv` (program first, each argument UTF-8) in `cwd` with standard
 // output and standard error captured. When `stdout_path` is given, standard
 // output goes to that existing file instead; when `stdin_path` is given,
-// standard input comes from that file. Defined for each platform in
-// process_*.cpp.
+// standard input comes from that file (or is CLOSED). Defined for each
+// platform in process_*.cpp.
 RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "",
               const std::string& stdin_path = "");
 

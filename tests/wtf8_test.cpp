@@ -55,5 +55,26 @@ TEST(Wtf8, EveryUtf16NameComesBackUnchanged) {
               (std::u16string{0xFFFD, u'x', 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));
 }
 
+TEST(Wtf8, PiecesNeverPartASurrogatePair) {
+    const char16_t high = 0xD83D;
+    const char16_t low = 0xDE00;
+    const struct {
+        std::u16string text;
+        std::size_t piece;  // of at most 4 units
+    } cases[] = {
+        {u"abc", 3},
+        {u"abcd", 4},
+        {u"abcde", 4},
+        {std::u16string{u'a', u'b', u'c', high, low}, 3},   // the pair would be parted: it waits
+        {std::u16string{u'a', u'b', high, low, u'e'}, 4},   // the pair fits whole
+        {std::u16string{u'a', u'b', u'c', high, u'e'}, 4},  // a lone high surrogate parts nothing
+        {std::u16string{u'a', u'b', u'c', low, low}, 4},    // nor does a low one
+        {std::u16string{u'a', u'b', u'c', high}, 4},        // the text ends there
+    };
+    for (const auto& [text, piece] : cases) {
+        EXPECT_EQ(utf16_piece(text, 4), piece) << text.size();
+    }
+}
+
 }  // namespace
 }  // namespace kvf

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+// Faults injected into the real binary from outside, for the end-to-end
+// tests: preloaded (LD_PRELOAD), this library stands between the tool and
+// the C library. Each fault is asked for by an environment variable:
+//
+//   KVF_FAULT_LANDLOCK_ABI=N          the kernel answers the Landlock version query
+//                                     with N (0: no Landlock) and refuses a ruleset as
+//                                     a kernel of that version does: rights it does not
+//                                     know (EINVAL), fields it does not have (E2BIG)
+//   KVF_FAULT_CREATE_AT=PATH          every file made with O_CREAT is made at PATH
+//                                     instead: a name rule that lets a path through
+//   KVF_FAULT_TAKE_NAME=KIND:NAME:TARGET
+//                                     right after the tool has looked at NAME, a hard
+//                                     link (KIND "link") or a symbolic link ("symlink")
+//                                     to TARGET takes that name
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// What a kernel of each Landlock ABI version knows, from the kernel's documentation.
+constexpr std::uint64_t FS_KNOWN[] = {0, 0x1FFF, 0x3FFF, 0x7FFF, 0x7FFF, 0xFFFF, 0xFFFF, 0xFFFF};
+constexpr std::uint64_t NET_KNOWN[] = {0, 0, 0, 0, 0x3, 0x3, 0x3, 0x3};
+constexpr std::uint64_t SCOPES_KNOWN[] = {0, 0, 0, 0, 0, 0, 0x3, 0x3};
+constexpr std::size_t ATTR_SIZE[] = {0, 8, 8, 8, 16, 16, 24, 24};
+constexpr int NEWEST = 7;
+
+template <typename Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// The error number a kernel of version `abi` gives a ruleset of `size` bytes at `attr`, or 0.
+int ruleset_error(int abi, const std::uint64_t* attr, std::size_t size) {
+    const int known = abi < NEWEST ? abi : NEWEST;
+    if (size < sizeof(std::uint64_t)) {
+        return EINVAL;
+    }
+    std::uint64_t fields[3] = {};
+    std::memcpy(fields, attr, size < sizeof fields ? size : sizeof fields);
+    for (std::size_t i = ATTR_SIZE[known] / sizeof(std::uint64_t); i < size / sizeof(std::uint64_t); ++i) {
+        if (i >= 3 || fields[i] != 0) {
+            return E2BIG;  // a field this version does not have
+        }
+    }
+    const bool unknown = (fields[0] & ~FS_KNOWN[known]) != 0 || (fields[1] & ~NET_KNOWN[known]) != 0 ||
+                         (fields[2] & ~SCOPES_KNOWN[known]) != 0;
+    return unknown ? EINVAL : 0;
+}
+
+// Makes what KVF_FAULT_TAKE_NAME asks for at `name` beneath `folder`, once, if `name` is its NAME.
+void take_name(int folder, const char* name) {
+    static bool taken = false;
+    const char* fault = std::getenv("KVF_FAULT_TAKE_NAME");
+    if (taken || fault == nullptr) {
+        return;
+    }
+    const std::string spec = fault;
+    const std::size_t first = spec.find(':');
+    const std::size_t second = spec.find(':', first + 1);
+    if (spec.substr(first + 1, second - first - 1) != name) {
+        return;
+    }
+    taken = true;
+    const std::string kind = spec.substr(0, first);
+    const std::string target = spec.substr(second + 1);
+    const int saved = errno;  // what the look itself found
+    if (kind == "link") {
+        (void)linkat(AT_FDCWD, target.c_str(), folder, name, 0);
+    } else {
+        (void)symlinkat(target.c_str(), folder, name);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+extern "C" long syscall(long number, ...) noexcept {
+    va_list list;
+    va_start(list, number);
+    long args[6];
+    for (long& arg : args) {
+        arg = va_arg(list, long);
+    }
+    va_end(list);
+    const char* abi_text = std::getenv("KVF_FAULT_LANDLOCK_ABI");
+    if (abi_text != nullptr && number == SYS_landlock_create_ruleset) {
+        const int abi = std::atoi(abi_text);
+        const auto* attr = reinterpret_cast<const std::uint64_t*>(args[0]);
+        int error = abi == 0 ? ENOSYS : 0;
+        if (error == 0 && attr == nullptr && args[2] == 1) {  // the version query
+            return abi;
+        }
+        if (error == 0 && attr != nullptr) {
+            error = ruleset_error(abi, attr, static_cast<std::size_t>(args[1]));
+        }
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    return real<long (*)(long, ...)>("syscall")(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+}
+
+extern "C" int openat(int folder, const char* name, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    const auto mode = static_cast<mode_t>(va_arg(list, unsigned));
+    va_end(list);
+    const char* elsewhere = std::getenv("KVF_FAULT_CREATE_AT");
+    if (elsewhere != nullptr && (flags & O_CREAT) != 0) {
+        folder = AT_FDCWD;
+        name = elsewhere;
+    }
+    return real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+}
+
+extern "C" int openat64(int folder, const char* name, int flags, ...) {
+    va_list list;
+    va_start(list, flags);
+    const auto mode = static_cast<mode_t>(va_arg(list, unsigned));
+    va_end(list);
+    return openat(folder, name, flags, mode);
+}
+
+extern "C" int fstatat(int folder, const char* name, struct stat* status, int flags) noexcept {
+    const int result = real<int (*)(int, const char*, struct stat*, int)>("fstatat")(folder, name, status, flags);
+    take_name(folder, name);
+    return result;
+}
+
+extern "C" int fstatat64(int folder, const char* name, struct stat64* status, int flags) noexcept {
+    const int result = real<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(folder, name, status, flags);
+    take_name(folder, name);
+    return result;
+}
