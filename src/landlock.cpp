@@ -16,11 +16,10 @@ namespace {
 constexpr std::uint32_t CREATE_RULESET_VERSION = 1U << 0;
 constexpr int RULE_PATH_BENEATH = 1;
 
-// File-system rights, by the ABI version that added them.
-constexpr std::uint64_t FS_EXECUTE = 1ULL << 0;
+// File-system rights, by the ABI version that added them; reading only for instrumented builds.
 constexpr std::uint64_t FS_WRITE_FILE = 1ULL << 1;
-constexpr std::uint64_t FS_READ_FILE = 1ULL << 2;
-constexpr std::uint64_t FS_READ_DIR = 1ULL << 3;
+[[maybe_unused]] constexpr std::uint64_t FS_READ_FILE = 1ULL << 2;
+[[maybe_unused]] constexpr std::uint64_t FS_READ_DIR = 1ULL << 3;
 constexpr std::uint64_t FS_REMOVE_FILE = 1ULL << 5;
 constexpr std::uint64_t FS_MAKE_REG = 1ULL << 8;
 constexpr std::uint64_t FS_MAKE_SYM = 1ULL << 12;

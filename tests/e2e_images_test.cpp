@@ -392,6 +392,17 @@ TEST_F(Images, KernelConfinesTheToolToTheOutputFolderOnEveryLandlockVersion) {
     }
 }
 
+TEST_F(Images, InputThatCannotBeWaitedForIsAReadError) {
+    // A non-blocking input with nothing ready, and a poll that fails: the
+    // tool reports it, rather than trying again without end.
+    write_bytes(root.path / "in.kvf", flash(0x100, pattern(3, 1)));
+    const RunResult result = run(
+        work, {"/bin/sh", "-c", "(cat ../in.kvf; sleep 1) | " + with_faults("KVF_FAULT_POLL=1") + "-", tool_path()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: -: Cannot allocate memory\n");
+    EXPECT_TRUE(result.log.ends_with("ERROR reading inputfile: -\n")) << result.log;
+}
+
 TEST_F(Images, NameTakenBetweenTheLookAndTheCreateIsRefused) {
     // Right after the tool has found the name free (or a file it may
     // replace), a link to a file outside takes it: the create refuses it,

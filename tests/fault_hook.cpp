@@ -9,12 +9,15 @@
 //                                     know (EINVAL), fields it does not have (E2BIG)
 //   KVF_FAULT_CREATE_AT=PATH          every file made with O_CREAT is made at PATH
 //                                     instead: a name rule that lets a path through
+//   KVF_FAULT_POLL=1                  standard input is made non-blocking, and every
+//                                     poll fails (ENOMEM)
 //   KVF_FAULT_TAKE_NAME=KIND:NAME:TARGET
 //                                     right after the tool has looked at NAME, a hard
 //                                     link (KIND "link") or a symbolic link ("symlink")
 //                                     to TARGET takes that name
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -84,6 +87,21 @@ void take_name(int folder, const char* name) {
 }
 
 }  // namespace
+
+// Before the tool starts: standard input non-blocking, when polls are to fail.
+[[gnu::constructor]] void make_input_non_blocking() {
+    if (std::getenv("KVF_FAULT_POLL") != nullptr) {
+        (void)fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    }
+}
+
+extern "C" int poll(pollfd* fds, nfds_t count, int timeout) {
+    if (std::getenv("KVF_FAULT_POLL") != nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return real<int (*)(pollfd*, nfds_t, int)>("poll")(fds, count, timeout);
+}
 
 extern "C" long syscall(long number, ...) noexcept {
     va_list list;
