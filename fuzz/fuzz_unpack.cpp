@@ -3,8 +3,8 @@
 // arbitrary bytes. It works in a private directory, `root/1/2/3/work`, which
 // it empties after every input; a file anywhere else below `root` was
 // written outside the working directory (up to three levels up) and stops the
-// run, as does a hidden code point (a linear search of the table, beside the
-// tool's binary one) or a byte outside well-formed UTF-8 in what a terminal
+// run, as does a hidden code point (found by another search of the table
+// than the tool's) or a byte outside well-formed UTF-8 in what a terminal
 // would be shown of the log.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -86,13 +86,35 @@ void check_terminal_text(std::string_view shown) {
         for (std::size_t i = 1; i < length; ++i) {
             code = code << 6 | (static_cast<unsigned char>(shown[i]) & 0x3FU);
         }
-        const auto* hidden =
-            std::find_if(std::begin(kvf::HIDDEN_CODE_POINTS), std::end(kvf::HIDDEN_CODE_POINTS),
-                         [code](const kvf::CodePointRange& r) { return code >= r.first && code <= r.last; });
-        if (code != '\n' && hidden != std::end(kvf::HIDDEN_CODE_POINTS)) {
+        // The last range that starts at or before `code`, by another search than the tool's.
+        const auto* after =
+            std::upper_bound(std::begin(kvf::HIDDEN_CODE_POINTS), std::end(kvf::HIDDEN_CODE_POINTS), code,
+                             [](std::uint32_t c, const kvf::CodePointRange& r) { return c < r.first; });
+        const bool hidden = after != std::begin(kvf::HIDDEN_CODE_POINTS) && code <= (after - 1)->last;
+        if (code != '\n' && hidden) {
             fail("a hidden code point on a terminal", work);
         }
         shown.remove_prefix(length);
+    }
+}
+
+// JSON Lines as the tool writes them: one object a line, each holding
+// nothing a terminal would act on (strings escape it all), the last the end
+// event with the run's status.
+void check_json_lines(std::string_view log, int status) {
+    check_terminal_text(log);
+    std::size_t last = 0;
+    for (std::size_t at = 0; at < log.size();) {
+        const std::size_t end = log.find('\n', at);
+        if (end == std::string_view::npos || log[at] != '{' || log[end - 1] != '}') {
+            fail("a JSON line that is not one object", work);
+        }
+        last = at;
+        at = end + 1;
+    }
+    const std::string end = "{\"end\":true,\"status\":" + std::to_string(status) + ",";
+    if (log.substr(last).rfind(end, 0) != 0) {
+        fail("no end event with the status last", work);
     }
 }
 
@@ -135,9 +157,20 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     check_windows_name(data, size);
     // The tool reads below stdio, from a file descriptor: the input is a file
-    // in memory. Run twice: with its log going to a file byte for byte, and as
-    // a terminal would be shown it.
-    for (const bool terminal : {false, true}) {
+    // in memory. Run four ways: listed first, writing nothing; with its log
+    // going to a file byte for byte, as a terminal would be shown it, and as
+    // JSON Lines.
+    struct Way {
+        bool terminal;
+        kvf::UnpackOptions options;
+    };
+    const Way ways[] = {
+        {false, {kvf::LogFormat::list, false, true}},
+        {false, {}},
+        {true, {}},
+        {false, {kvf::LogFormat::json, true, false}},
+    };
+    for (const auto& [terminal, options] : ways) {
         const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
         const int log_fd = memfd_create("kvf_fuzz_log", MFD_CLOEXEC);
         if (fd < 0 || log_fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size) ||
@@ -149,13 +182,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (in == nullptr || out == nullptr) {
             fail("cannot open streams", work);
         }
-        const int status = kvf::unpack_container(in, "fuzz-input", out, terminal, null_errors);
+        const int status = kvf::unpack_container(in, "fuzz-input", out, terminal, null_errors, options);
         if (status != 0 && status != 1) {
             fail("unexpected status", work);
         }
+        (void)std::fflush(out);
         if (terminal) {
-            (void)std::fflush(out);
             check_terminal_text(contents(log_fd));
+        }
+        if (options.format == kvf::LogFormat::json) {
+            check_json_lines(contents(log_fd), status);
+        }
+        if (!options.write_images && !fs::is_empty(work)) {
+            fail("a listing wrote a file", work);
         }
         (void)std::fclose(in);
         (void)std::fclose(out);

@@ -60,6 +60,21 @@ inline std::size_t take(BlockReader& reader, std::size_t count, const std::uint8
     return taken;
 }
 
+// How many bytes were read and not yet taken: a take of up to that many reads nothing.
+inline std::size_t ready(const BlockReader& reader) {
+    return reader.end - reader.begin;
+}
+
+// The ready() bytes, valid until the next take.
+inline const std::uint8_t* ready_bytes(const BlockReader& reader) {
+    return reader.block + reader.begin;
+}
+
+// Takes `count` (at most ready()) bytes without reading.
+inline void skip_ready(BlockReader& reader, std::size_t count) {
+    reader.begin += count;
+}
+
 // Whether a take of `count` bytes may have to wait for a live input: fewer
 // bytes than that are ready and the input has not ended.
 inline bool may_wait(const BlockReader& reader, std::size_t count) {

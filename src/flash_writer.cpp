@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "events.h"
+
 namespace kvf {
 
 namespace {
@@ -28,42 +30,59 @@ bool is_replaced_in_name(unsigned char c, NameRules rules) {
            WINDOWS_RESERVED_CHARACTERS.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-// Logs `message` and the open run's image name about the frame at `frame_offset`.
-void log_image_line(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::string_view message) {
-    add_frame_line(log, frame_offset, "");
-    add_external_line(log, message, writer.image_name);
-}
-
 // Logs that the open run's image could not be written, and reports the error number `error`.
 bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, int error) {
-    log_image_line(writer, log, frame_offset, "ERROR writing outputfile: ");
-    report_failure(*writer.errors, writer.image_name, std::strerror(error != 0 ? error : EIO));
+    writer.image_failed = true;
+    fail_write(log, *writer.errors, frame_offset, writer.image_name, error != 0 ? error : EIO);
     return false;
 }
 
-// Closes the open run's image; reports a failed write or close on `log`.
-bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+// Closes the open run's image, if images are written; the error number of a
+// failed write or close, or 0.
+int close_image(FlashWriter& writer) {
+    if (!writer.write_images) {
+        return 0;
+    }
     const bool written = flush_block(writer.image);
-    int error = written ? 0 : errno;
+    int error = written ? 0 : (errno != 0 ? errno : EIO);
     const bool closed = std::fclose(writer.image.file) == 0;
     if (!closed && error == 0) {
-        error = errno;
+        error = errno != 0 ? errno : EIO;
     }
     writer.image.file = nullptr;
-    return (written && closed) || fail_writing(writer, log, frame_offset, error);
+    return error;
+}
+
+// Ends the open run at the frame at `frame_offset`, its image closed; reports a failed write or close on `log`.
+bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    writer.run_open = false;
+    const int error = close_image(writer);
+    if (error != 0) {
+        return fail_writing(writer, log, frame_offset, error);
+    }
+    log_run_close(log, frame_offset,
+                  RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
+    return true;
 }
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
-    const char* why = nullptr;
-    std::FILE* file = create_image(writer.image_name, writer.kept, &why);
-    if (file == nullptr) {
-        log_image_line(writer, log, frame_offset, "ERROR creating outputfile: ");
-        report_failure(*writer.errors, writer.image_name, why);
-        return false;
+    if (writer.write_images) {
+        const char* why = nullptr;
+        std::FILE* file = create_image(writer.image_name, writer.kept, &why);
+        if (file == nullptr) {
+            fail_create(log, *writer.errors, frame_offset, writer.image_name, why);
+            return false;
+        }
+        start_writing(writer.image, file);
     }
-    start_writing(writer.image, file);
-    log_image_line(writer, log, frame_offset, "New Flashdata found, create new file for it: ");
+    writer.run_open = true;
+    writer.image_failed = false;
+    writer.run_address = address;
+    writer.run_length = 0;
+    writer.run_frames = 0;
+    ++writer.images;
+    log_run_open(log, frame_offset, writer.image_name, address);
     return true;
 }
 
@@ -107,12 +126,16 @@ void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint
     }
 }
 
-void start_flash_writer(FlashWriter& writer, std::span<const KeptFile> kept, LogOutput& errors) {
+void start_flash_writer(FlashWriter& writer, bool write_images, std::span<const KeptFile> kept, LogOutput& errors) {
     writer.kept = kept;
     writer.errors = &errors;
+    writer.write_images = write_images;
     writer.last_text[0] = '\0';
+    writer.run_open = false;
+    writer.image_failed = false;
     writer.next_address = 0;
     writer.image_name[0] = '\0';
+    writer.images = 0;
     writer.image.file = nullptr;
 }
 
@@ -123,21 +146,53 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload) {
-    if (writer.image.file != nullptr && address != writer.next_address) {
-        add_frame_line(log, frame_offset, "End of current Flash data found, closing flashfile\n");
+    if (writer.run_open && address != writer.next_address) {
+        log_run_break(log, frame_offset);
         if (!close_run(writer, log, frame_offset)) {
             return false;
         }
     }
-    if (writer.image.file == nullptr && !open_run(writer, log, frame_offset, address)) {
+    if (!writer.run_open && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
-    if (!put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
+    if (writer.write_images && !put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
         return fail_writing(writer, log, frame_offset, errno);
     }
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
     writer.next_address = address + length;
+    writer.run_length += length;
+    ++writer.run_frames;
     return true;
+}
+
+std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
+    if (!writer.run_open) {
+        return 0;
+    }
+    BlockWriter& image = writer.image;
+    std::uint32_t next = writer.next_address;
+    std::uint64_t length = 0;
+    std::size_t taken = 0;
+    for (; (taken + 1) * FRAME_SIZE <= count; ++taken) {
+        const Frame frame = decode_frame(frames + taken * FRAME_SIZE);
+        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != next) {
+            break;
+        }
+        if (writer.write_images) {
+            if (PAYLOAD_SIZE > WRITE_BLOCK_SIZE - image.used) {
+                break;  // the block is written out by on_flash_data, which reports its failure
+            }
+            // All of the payload, as put_from copies it; what is past the data is overwritten next.
+            std::memcpy(image.block + image.used, frame.payload, PAYLOAD_SIZE);
+            image.used += frame.param1;
+        }
+        next += frame.param1;
+        length += frame.param1;
+    }
+    writer.next_address = next;
+    writer.run_length += length;
+    writer.run_frames += taken;
+    return taken;
 }
 
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
@@ -145,16 +200,18 @@ bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_of
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    return writer.image.file == nullptr || close_run(writer, log, frame_offset);
+    return !writer.run_open || close_run(writer, log, frame_offset);
 }
 
-void abandon_flash_runs(FlashWriter& writer) {
-    if (writer.image.file != nullptr) {
+void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    if (writer.run_open) {
         // What the run gathered still goes to disk, unchecked: the run has
         // failed already, and earlier runs are complete.
-        (void)flush_block(writer.image);
-        (void)std::fclose(writer.image.file);
-        writer.image.file = nullptr;
+        writer.run_open = false;
+        if (close_image(writer) == 0 && !writer.image_failed) {
+            log_run_close(log, frame_offset,
+                          RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
+        }
     }
 }
 

@@ -26,22 +26,30 @@ inline constexpr std::size_t DEVICE_ESCAPE_LENGTH = 1;
 static_assert(PAYLOAD_SIZE < TEXT_BUFFER_SIZE);
 static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
 
-// State carried from frame to frame for the whole run of the tool. A run is
-// open exactly while its image file is; every address, 0xFFFFFFFF included,
-// can continue it. Holds a write block, so it is large: keep it in static storage.
+// State carried from frame to frame for the whole run of the tool. While
+// images are written, a run is open exactly while its image file is; every
+// address, 0xFFFFFFFF included, can continue it. Holds a write block, so it
+// is large: keep it in static storage.
 struct FlashWriter {
     std::span<const KeptFile> kept;     // files no image may replace, under any name: the input, the log
     LogOutput* errors;                  // where failures are reported, a line each
+    bool write_images;                  // false for a listing: runs are followed, no file is made
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
+    bool run_open;                      // a run is open
+    bool image_failed;                  // the open run's image could not be written
     std::uint32_t next_address;         // where the open run continues
-    char image_name[NAME_BUFFER_SIZE];  // name of the open run's image, for messages
+    char image_name[NAME_BUFFER_SIZE];  // name of the open run's image
+    std::uint32_t run_address;          // where the open run started
+    std::uint64_t run_length;           // data bytes in the open run
+    std::uint64_t run_frames;           // flash-data frames in the open run
+    std::uint64_t images;               // runs opened so far: images made, or that would be
     BlockWriter image;                  // the open run's image file (image.file), or none
 };
 
-// Starts a writer with no display text and no open run; no image may replace
-// any of the `kept` files, which must outlive the writer. Each failure is
-// also reported on `errors`.
-void start_flash_writer(FlashWriter& writer, std::span<const KeptFile> kept, LogOutput& errors);
+// Starts a writer with no display text and no open run that makes images
+// when `write_images`; no image may replace any of the `kept` files, which
+// must outlive the writer. Each failure is also reported on `errors`.
+void start_flash_writer(FlashWriter& writer, bool write_images, std::span<const KeptFile> kept, LogOutput& errors);
 
 // Whether Windows takes a file name whose part before its first '.' is
 // `base`, lower case, for a device (con, prn, aux, nul, com0 to com9, lpt0 to
@@ -69,6 +77,13 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload);
 
+// Of the `count` bytes of whole frames at `frames`, the number of frames in a
+// row that on_flash_data would only append to the open run: flash-data frames
+// within the payload that continue it, as many as the image's write block
+// takes without being written out. Appends their data as on_flash_data does;
+// the log shows nothing of them but what log_flash_data shows.
+std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count);
+
 // Writes out the image bytes the open run has gathered, so that they are on
 // disk while the input pauses. Returns false after printing the failure line,
 // tagged with the last frame's offset `frame_offset`, and reporting why, if
@@ -80,8 +95,9 @@ bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_of
 // `frame_offset`, and reporting why, if the image could not be written.
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
-// Closes the open run's image after another failure has ended the tool; its
-// result is not reported, since the run has already failed.
-void abandon_flash_runs(FlashWriter& writer);
+// Closes the open run's image after another failure at the frame at
+// `frame_offset` has ended the tool. A failed write is not reported, since
+// the run has already failed; an image that is complete is logged as closed.
+void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 }  // namespace kvf

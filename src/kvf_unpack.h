@@ -4,14 +4,24 @@
 
 #include <cstdio>
 
+#include "log_output.h"
+
 namespace kvf {
+
+// How a container is taken apart.
+struct UnpackOptions {
+    LogFormat format = LogFormat::text;  // what standard output shows
+    bool write_images = true;            // false for a listing: nothing is made
+    bool strict = false;                 // a container cut short fails the run
+};
 
 // What a command line asks for.
 struct Request {
     enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
     const char* path = nullptr;       // FILE; "-" is standard input
     const char* directory = nullptr;  // where images go; nullptr for the working directory
-    const char* what = nullptr;       // for a usage error: what is wrong, and why
+    UnpackOptions options;
+    const char* what = nullptr;  // for a usage error: what is wrong, and why
     const char* why = nullptr;
 };
 
@@ -21,10 +31,11 @@ Request parse_command_line(int argc, char** argv);
 
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
 // terminal is shown it when `terminal`) and writing images into the working
-// directory; `path` names the input in messages. Returns the exit status; each
-// failure, a log that could not be written included, is also reported in a
-// line on `errors`.
-int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors);
+// directory, as `options` ask; `path` names the input in messages. Returns
+// the exit status; each failure, a log that could not be written included,
+// is also reported in a line on `errors`.
+int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors,
+                     const UnpackOptions& options = {});
 
 // The whole tool for the arguments of `main`, logging to `out` and reporting
 // failures on standard error; returns the exit status.

@@ -9,9 +9,10 @@
 
 namespace kvf {
 
-void start_log(LogOutput& log, std::FILE* out, bool terminal) {
+void start_log(LogOutput& log, std::FILE* out, bool terminal, LogFormat format) {
     log.out = out;
     log.terminal = terminal;
+    log.format = format;
     log.error = 0;
     log.used = 0;
 }
@@ -65,6 +66,52 @@ void add_external(LogOutput& log, std::string_view text) {
         const std::string_view unit = text.substr(0, length == 0 ? 1 : length);
         add(log, length != 0 && !is_hidden_code_point(code) ? unit : std::string_view("?"));
         text.remove_prefix(unit.size());
+    }
+}
+
+bool add_json_text(LogOutput& log, std::string_view text) {
+    static constexpr std::uint32_t BASIC_PLANE_END = 0x10000;
+    static constexpr std::uint32_t HIGH_SURROGATE_FIRST = 0xD800;
+    static constexpr std::uint32_t LOW_SURROGATE_FIRST = 0xDC00;
+    // "\uXXXX" with four upper-case hex digits.
+    const auto escape = [&log](std::uint32_t unit) {
+        add(log, "\\u");
+        add_hex(log, unit, 4);
+    };
+    bool well_formed = true;
+    while (!text.empty()) {
+        std::uint32_t code = 0;
+        const std::size_t length = decode_utf8(text, code);
+        if (length == 0) {
+            add(log, "\\uFFFD");
+            well_formed = false;
+            text.remove_prefix(1);
+            continue;
+        }
+        if (code == '"' || code == '\\') {
+            add(log, code == '"' ? "\\\"" : "\\\\");
+        } else if (code == '\n') {
+            add(log, "\\n");
+        } else if (code == '\t') {
+            add(log, "\\t");
+        } else if (code == '\r') {
+            add(log, "\\r");
+        } else if (!is_hidden_code_point(code)) {
+            add(log, text.substr(0, length));
+        } else if (code < BASIC_PLANE_END) {
+            escape(code);
+        } else {
+            escape(HIGH_SURROGATE_FIRST + ((code - BASIC_PLANE_END) >> 10));
+            escape(LOW_SURROGATE_FIRST + ((code - BASIC_PLANE_END) & 0x3FF));
+        }
+        text.remove_prefix(length);
+    }
+    return well_formed;
+}
+
+void add_hex_bytes(LogOutput& log, const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        add_hex(log, bytes[i], 2);
     }
 }
 

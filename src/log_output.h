@@ -5,6 +5,7 @@
 #pragma once
 
 #include <bit>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,16 +19,24 @@ inline constexpr std::size_t LOG_BLOCK_SIZE = std::size_t{64} * 1024;
 inline constexpr std::size_t LOG_PIECE_MAX = 512;
 static_assert(LOG_PIECE_MAX < LOG_BLOCK_SIZE);
 
+// What the log on standard output is.
+enum class LogFormat {
+    text,  // the log for people, line by line
+    json,  // JSON Lines: one event object a line, for programs
+    list,  // a listing: one line for each image, and nothing else
+};
+
 struct LogOutput {
     std::FILE* out = nullptr;
     bool terminal = false;  // a terminal: flush after every frame, show outside text safely
-    int error = 0;          // the error number (errno) of a write of the log that failed, or 0
+    LogFormat format = LogFormat::text;
+    int error = 0;  // the error number (errno) of a write of the log that failed, or 0
     std::size_t used = 0;
     char block[LOG_BLOCK_SIZE];
 };
 
-// Starts logging to `out`; on a `terminal` each frame's lines are written out at once.
-void start_log(LogOutput& log, std::FILE* out, bool terminal);
+// Starts logging to `out` in `format`; on a `terminal` each frame's lines are written out at once.
+void start_log(LogOutput& log, std::FILE* out, bool terminal, LogFormat format = LogFormat::text);
 
 // Writes out what the block holds, through the stream's buffer too; a failed write sets `error`.
 void flush_log(LogOutput& log);
@@ -66,6 +75,17 @@ inline char* reserve(LogOutput& log, std::size_t count) {
 // terminal, reorder or hide what is read, or forge lines.
 void add_external(LogOutput& log, std::string_view text);
 
+// Appends the contents of a JSON string (no quotes) holding `text`: every
+// control character, '"', '\' and each code point that is_hidden_code_point
+// names as an escape (so that no line break or terminal control is ever raw,
+// and U+2028 and U+2029 cannot end a JavaScript line), each byte that is not
+// part of well-formed UTF-8 as U+FFFD; printable UTF-8 as it is. Returns
+// whether `text` was well-formed UTF-8, every byte kept.
+bool add_json_text(LogOutput& log, std::string_view text);
+
+// Appends `count` bytes as upper-case hex digits, two a byte, with nothing between.
+void add_hex_bytes(LogOutput& log, const std::uint8_t* bytes, std::size_t count);
+
 // Appends text too long for the block's spare room, such as a path given by the user.
 void add_long(LogOutput& log, std::string_view piece);
 
@@ -103,20 +123,19 @@ inline void add_hex32(LogOutput& log, std::uint32_t value) {
     add_hex(log, value, 8);
 }
 
+// The most digits a 64-bit decimal has, with a sign.
+inline constexpr std::size_t DECIMAL_MAX = 21;
+
+// Appends `value` as an unsigned decimal.
+inline void add_unsigned(LogOutput& log, std::uint64_t value) {
+    char* at = reserve(log, DECIMAL_MAX);
+    log.used += static_cast<std::size_t>(std::to_chars(at, at + DECIMAL_MAX, value).ptr - at);
+}
+
 // Appends `value` as a signed decimal, as "%d" does.
 inline void add_decimal(LogOutput& log, std::int32_t value) {
-    char digits[11];
-    std::size_t first = sizeof digits;
-    // Work in the unsigned domain so that INT32_MIN has a magnitude.
-    std::uint32_t magnitude = value < 0 ? 0U - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-    do {
-        digits[--first] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        digits[--first] = '-';
-    }
-    add(log, std::string_view(digits + first, sizeof digits - first));
+    char* at = reserve(log, DECIMAL_MAX);
+    log.used += static_cast<std::size_t>(std::to_chars(at, at + DECIMAL_MAX, value).ptr - at);
 }
 
 // Starts a line about the frame at file offset `offset`: its tag ("0x", at

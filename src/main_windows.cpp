@@ -2,8 +2,6 @@
 // Entry on Windows: the command line arrives as UTF-16, with wildcards already
 // expanded by the runtime; the tool takes its arguments as WTF-8, which
 // keeps every name, one with a lone surrogate too.
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -31,7 +29,5 @@ int wmain(int argc, wchar_t** argv) {
         pointers.push_back(argument.data());
     }
     pointers.push_back(nullptr);
-    // The log is text, written as console programs here write it: every LF as CR LF.
-    _setmode(_fileno(stdout), _O_TEXT);
     return kvf::run_kvf_unpack(argc, pointers.data(), stdout);
 }

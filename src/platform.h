@@ -88,6 +88,11 @@ enum class Confinement {
 // must then not go on.
 bool confine(Confinement to, const char** why);
 
+// Readies `out` for a log of lines, `text` for people or not: on Windows in
+// text mode, every line ending in CR LF, or in binary mode, each in LF alone
+// (JSON Lines); elsewhere lines always end in LF.
+void set_line_ends(std::FILE* out, bool text);
+
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);
 

@@ -367,6 +367,11 @@ bool is_same_file(std::FILE* a, std::FILE* b) {
            file_a.nFileIndexHigh == file_b.nFileIndexHigh && file_a.nFileIndexLow == file_b.nFileIndexLow;
 }
 
+void set_line_ends(std::FILE* out, bool text) {
+    // The text log is text, written as console programs here write it: every LF as CR LF.
+    (void)_setmode(_fileno(out), text ? _O_TEXT : _O_BINARY);
+}
+
 bool is_terminal(std::FILE* stream) {
     return is_console(handle_of(stream));
 }

@@ -49,7 +49,10 @@ TEST_F(FrameLog, CommandLine) {
         "0x00000070   : Unknown frame\n" +
         ZERO_DUMP;
     // What standard error says of this container, which has no ADMINEND frame, read as `path`.
-    const auto cut_short = [](const std::string& /*path*/) { return std::string(); };
+    const auto cut_short = [](const std::string& path) {
+        return "kvf_unpack: " + path +
+               ": the container ends at 0x00000070 without an ADMINEND frame and trailer (cut short?)\n";
+    };
     // With few descriptors left, a kernel that has Landlock cannot confine the tool: nothing runs.
     const bool confines = kernel_confines();
     const struct {
@@ -61,8 +64,8 @@ TEST_F(FrameLog, CommandLine) {
         std::string errors;  // standard error, whole
         std::string image;   // where the image is left, if anywhere
     } cases[] = {
-        {{}, "", usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [-C DIR] FILE)\n", ""},
-        {{"--help"}, "", "Usage: kvf_unpack [-C DIR] FILE\n", false, 0, "", ""},
+        {{}, "", usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [OPTION]... FILE)\n", ""},
+        {{"--help"}, "", "Usage: kvf_unpack [OPTION]... FILE\n", false, 0, "", ""},
         {{"--version"}, "", "kvf_unpack " KVF_VERSION "\n", false, 0, "", ""},
         {{"-x"},
          "",
@@ -82,6 +85,7 @@ TEST_F(FrameLog, CommandLine) {
         {{"-"}, "cat ./--help | exec \"$0\" \"$@\"", unpacked, true, 0, cut_short("-"), "_00000100.bin"},
         {{"-"}, "exec \"$0\" \"$@\" <&-", "File not found: -\n", true, 1, "kvf_unpack: -: Bad file descriptor\n", ""},
         {{"-C", "new", "./--help"}, "", unpacked, true, 0, cut_short("./--help"), "new/_00000100.bin"},
+        {{"-t", "-C", "new", "./--help"}, "", "00000100 3 _00000100.bin\n", true, 0, cut_short("./--help"), ""},
         {{"--directory", "existing", "./--help"},
          "",
          unpacked,
@@ -160,12 +164,6 @@ TEST_F(FrameLog, CommandLine) {
     EXPECT_NE(run_tool(dir.path, {"--version"}).log.find("License MIT"), std::string::npos);
 }
 
-TEST_F(FrameLog, EmptyInputIsOneUnknownFrame) {
-    const RunResult result = unpack({});
-    EXPECT_TRUE(same_log(result.log, "0x00000000   : Unknown frame\n" + ZERO_DUMP));
-    EXPECT_EQ(result.status, 0);
-}
-
 TEST_F(FrameLog, EveryLoggedFrameTypeAndTrailer) {
     Bytes in;
     append(in, erase(0x00010000, 0x12345678));
@@ -203,29 +201,51 @@ TEST_F(FrameLog, DisplayTextWithoutNulIsTakenWhole) {
                                          ZERO_DUMP));
 }
 
-TEST_F(FrameLog, InputWithoutAdminendEndsInEmptyUnknownFrame) {
-    Bytes in;
-    append(in, frame(0x13, 0, 0));
-    append(in, frame(0xFF, 0, 0));
-    const RunResult result = unpack(in);
-    EXPECT_TRUE(same_log(result.log, "0x00000070   : Unknown frame\n" + ZERO_DUMP));
-    EXPECT_EQ(result.status, 0);
-}
-
-TEST_F(FrameLog, ShortLastFrameIsDumped) {
-    Bytes in;
-    append(in, progress(1));
+TEST_F(FrameLog, ContainerCutShortEndsInItsUnknownFrameWithANoticeOrFailsWhenStrict) {
+    // Empty; whole frames of unrecognised types and no ADMINEND; a last frame
+    // cut short. The log is the same either way; standard error says where
+    // the container ends: a notice (status 0), or with --strict a failure.
+    Bytes unrecognised;
+    append(unrecognised, frame(0x13, 0, 0));
+    append(unrecognised, frame(0xFF, 0, 0));
+    Bytes short_frame;
+    append(short_frame, progress(1));
     for (std::uint8_t b = 0x1E; b < 0x1E + 19; ++b) {
-        in.push_back(b);
+        short_frame.push_back(b);
     }
-    const RunResult result = unpack(in);
-    EXPECT_TRUE(same_log(result.log,
-                         "0x00000000   : Update progress-bar to 1 %\n"
-                         "0x00000038   : Unknown frame\n" +
-                             DUMP_HEAD +
-                             "  00000000  1E 1F 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D  .. !\"#$%&'()*+,-\n"
-                             "  00000010  2E 2F 30                                         ./0\n"));
-    EXPECT_EQ(result.status, 0);
+    const struct {
+        const char* what;
+        const Bytes& container;
+        std::string log;
+        std::string end;
+    } cases[] = {
+        {"empty", {}, "0x00000000   : Unknown frame\n" + ZERO_DUMP, "0x00000000"},
+        {"no ADMINEND", unrecognised, "0x00000070   : Unknown frame\n" + ZERO_DUMP, "0x00000070"},
+        {"cut inside a frame", short_frame,
+         "0x00000000   : Update progress-bar to 1 %\n"
+         "0x00000038   : Unknown frame\n" +
+             DUMP_HEAD +
+             "  00000000  1E 1F 20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D  .. !\"#$%&'()*+,-\n"
+             "  00000010  2E 2F 30                                         ./0\n",
+         "0x0000004B"},
+    };
+    for (const auto& [what, container, log, end] : cases) {
+        SCOPED_TRACE(what);
+        write_bytes(dir.path / "in.kvf", container);
+        const std::string reason =
+            "in.kvf: the container ends at " + end + " without an ADMINEND frame and trailer (cut short?)";
+        for (const bool strict : {false, true}) {
+            const RunResult result = strict ? run_tool(dir.path, {"--strict", "in.kvf"}) : unpack(container);
+            EXPECT_TRUE(same_log(result.log, log));
+            EXPECT_EQ(result.status, strict ? 1 : 0);
+            EXPECT_EQ(result.errors, "kvf_unpack: " + reason + "\n");
+            const RunResult json = run_tool(dir.path, {"--json", strict ? "--strict" : "--json", "in.kvf"});
+            const std::string event =
+                std::string(strict ? "\"error\"" : "\"notice\"") + ":\"incomplete\",\"reason\":\"" + reason + "\"}\n";
+            EXPECT_NE(json.log.find(event), std::string::npos) << json.log;
+            EXPECT_EQ(json.status, strict ? 1 : 0);
+        }
+    }
 }
 
 TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
@@ -361,6 +381,7 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
         for (std::size_t i = 0; i < frames; ++i) {
             append(in, progress(3));
         }
+        close_container(in);
         write_bytes(dir.path / "in.kvf", in);
         // The tool's status, not head's, and 141 if a signal killed it.
         const RunResult result =

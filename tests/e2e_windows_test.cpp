@@ -46,11 +46,17 @@ protected:
     }
 };
 
-TEST_F(WindowsBuild, LogLinesEndInCrLf) {
+TEST_F(WindowsBuild, LogLinesEndInCrLfAndJsonLinesInLf) {
     const fs::path examples = fs::absolute(fs::path(KVF_SOURCE_DIR) / "examples");
     const RunResult result = run_tool(dir.path, {utf8_string(examples / "example.kvf")});
     EXPECT_TRUE(same_log(result.log, crlf(read_text(examples / "example.log"))));
     EXPECT_EQ(result.status, 0);
+    const RunResult listed = run_tool(dir.path, {"-t", utf8_string(examples / "example.kvf")});
+    EXPECT_TRUE(same_log(listed.log, crlf("00010000 141 boot_loader_00010000.bin\n00020000 94 main_app_00020000.bin\n"
+                                          "00030000 20 main_app_00030000.bin\n")));
+    const RunResult json = run_tool(dir.path, {"--json", "-t", utf8_string(examples / "example.kvf")});
+    EXPECT_EQ(json.log.find('\r'), std::string::npos);
+    EXPECT_TRUE(json.log.ends_with("{\"end\":true,\"status\":0,\"frames\":17,\"images\":3}\n")) << json.log;
     EXPECT_EQ(entries(dir.path), entries(examples / "images"));
     for (const std::string& image : entries(examples / "images")) {
         EXPECT_TRUE(has_bytes(dir.path / image, read_bytes(examples / "images" / image)));
@@ -244,7 +250,10 @@ TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
     if (!under_wine()) {
         GTEST_SKIP() << "needs Wine's view of the host's /dev/full and /proc";
     }
-    write_bytes(dir.path / "in.kvf", progress(1));
+    Bytes in;
+    append(in, progress(1));
+    close_container(in);
+    write_bytes(dir.path / "in.kvf", in);
     const RunResult full = run(dir.path, {tool_path(), "in.kvf"}, "Z:\\dev\\full");
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.errors, "kvf_unpack: error writing the log to standard output: No space left on device\r\n");

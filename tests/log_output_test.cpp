@@ -148,6 +148,32 @@ TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
     EXPECT_EQ(logged([&](LogOutput& log) { add_external(log, edges); }, true), expected);
 }
 
+TEST(LogOutput, JsonTextIsEscapedSoNoLineOrControlIsEverRaw) {
+    const struct {
+        std::string text;
+        std::string json;  // the string's contents, without its quotes
+        bool well_formed;
+    } cases[] = {
+        {"Boot Loader  V1.2", "Boot Loader  V1.2", true},
+        {"a\"b\\c/d", "a\\\"b\\\\c/d", true},
+        {"\n\r\t\x01\x1F\x7F", "\\n\\r\\t\\u0001\\u001F\\u007F", true},
+        {"x\n0x00000038   : 'ADMINEND' keyword found", "x\\n0x00000038   : 'ADMINEND' keyword found", true},
+        {"\xC2\x80\xC2\x9F\xC2\xA0", "\\u0080\\u009F\xC2\xA0", true},             // C1 escaped, NBSP kept
+        {"\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAE", "\\u2028\\u2029\\u202E", true},  // separators, RLO
+        {"caf\xC3\xA9 \xE5\x9B\xBA \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE5\x9B\xBA \xF0\x9F\x98\x80", true},
+        {"\xF3\xA0\x80\x81", "\\uDB40\\uDC01", true},  // a tag, U+E0001: a surrogate pair
+        {"\xFF"
+         "a\xC3",
+         "\\uFFFDa\\uFFFD", false},
+        {"\xED\xA0\x80", "\\uFFFD\\uFFFD\\uFFFD", false},  // a surrogate's three bytes
+    };
+    for (const auto& [text, json, well_formed] : cases) {
+        bool formed = false;
+        EXPECT_EQ(logged([&, &from = text](LogOutput& log) { formed = add_json_text(log, from); }), json) << text;
+        EXPECT_EQ(formed, well_formed) << text;
+    }
+}
+
 TEST(LogOutput, FailedWriteShowsOnTheStream) {
     // A stream open for reading only refuses every write, on every platform.
     test::TempStream file;

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// What the tool tells of a container, one function for each thing it tells,
+// each writing what the log's format shows of it: the text log for people,
+// JSON Lines events for programs, or a listing of the images. Failures also
+// put their reason on the errors' output, in every format.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "container.h"
+#include "log_output.h"
+
+namespace kvf {
+
+// An image run as the log tells it when the run ends.
+struct RunSummary {
+    std::string_view image;  // the image's name
+    std::uint32_t address;   // where the run starts
+    std::uint64_t length;    // bytes written
+    std::uint64_t frames;    // flash-data frames in it
+};
+
+// An erase-flash frame at `offset`.
+void log_erase(LogOutput& log, std::uint64_t offset, const Frame& frame);
+
+// A display-text frame at `offset` holding `text`.
+void log_display_text(LogOutput& log, std::uint64_t offset, const Frame& frame, std::string_view text);
+
+// A dummy frame at `offset` that holds nothing but fill.
+void log_dummy(LogOutput& log, std::uint64_t offset);
+
+// Whether the log shows anything of a flash-data frame that continues a run.
+inline bool logs_every_flash_frame(const LogOutput& log) {
+    return log.format == LogFormat::json;
+}
+
+// A flash-data frame at `offset` of `length` (within the payload) for
+// `address` (the text log shows none).
+void log_flash_data(LogOutput& log, std::uint64_t offset, std::uint32_t length, std::uint32_t address);
+
+// The ADMINEND frame at `offset`.
+void log_adminend(LogOutput& log, std::uint64_t offset);
+
+// A progress frame at `offset`.
+void log_progress(LogOutput& log, std::uint64_t offset, const Frame& frame);
+
+// A whole frame at `offset` of a type the tool does not know (the text log shows none).
+void log_unknown_type(LogOutput& log, std::uint64_t offset, std::uint8_t type);
+
+// The `count` (0 to FRAME_SIZE - 1) bytes at `bytes` with which the input ends, at `offset`.
+void log_cut_short(LogOutput& log, std::uint64_t offset, const std::uint8_t* bytes, std::size_t count);
+
+// The TRAILER_SIZE bytes at `bytes` that follow the ADMINEND frame at `adminend_offset`.
+void log_trailer(LogOutput& log, std::uint64_t adminend_offset, const std::uint8_t* bytes);
+
+// A run broken by the flash-data frame at `offset`, before its image is closed.
+void log_run_break(LogOutput& log, std::uint64_t offset);
+
+// A run started by the flash-data frame at `offset` in `image`.
+void log_run_open(LogOutput& log, std::uint64_t offset, std::string_view image, std::uint32_t address);
+
+// A run whose image is closed and complete, at `offset`: the breaking frame's, or the end of the input's.
+void log_run_close(LogOutput& log, std::uint64_t offset, const RunSummary& run);
+
+// A container that ends at `offset` without an ADMINEND frame and its
+// trailer, read from `path`: a notice, or with `strict` a failure.
+void log_incomplete(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, bool strict);
+
+// The last event of a run of the tool, with its exit status, the whole
+// frames read and the images made.
+void log_end(LogOutput& log, int status, std::uint64_t frames, std::uint64_t images);
+
+// The failures that end a run, each with its line in the text log, its
+// event, and its reason on `errors`.
+
+// A dummy frame at `offset` of the input `path` whose byte `index` holds `value`.
+void fail_dummy(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, std::size_t index,
+                std::uint8_t value);
+
+// A flash-data frame at `offset` of the input `path` whose `length` exceeds the payload.
+void fail_flash_length(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path,
+                       std::uint32_t length);
+
+// A trailer of `count` bytes (at `bytes`; TRAILER_SIZE + 1 when more
+// follow) after the ADMINEND frame at `adminend_offset` of the input `path`.
+// `read_failed`: the input failed while it was read, a reason of its own.
+void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::string_view path,
+                  const std::uint8_t* bytes, std::size_t count, bool read_failed);
+
+// A read of the input `path` that failed with the error number `error`, at the frame at `offset`.
+void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, int error);
+
+// An image that could not be created, at the frame at `offset`, and `why`.
+void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);
+
+// An image that could not be written, at the frame at `offset`, with the error number `error`.
+void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, int error);
+
+// A failure before the first frame of `kind` ("usage", "open", "directory",
+// "confine", "refused"): the text log shows `line` followed by the outside
+// text `subject` (nothing when `line` is empty), the JSON log an event with
+// the reason "WHAT: WHY"; `errors`, when given, gets that reason.
+void fail_before_frames(LogOutput& log, LogOutput* errors, std::string_view kind, std::string_view line,
+                        std::string_view subject, std::string_view what, std::string_view why);
+
+}  // namespace kvf

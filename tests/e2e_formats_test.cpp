@@ -1,0 +1,230 @@
+// SPDX-License-Identifier: MIT
+// The three ways the real binary tells of a container: the text log while
+// it extracts, JSON Lines events (--json), and the listing (-t) that writes
+// nothing. Each container of one table is run all three ways, and the three
+// must agree on every frame and every run.
+#include <map>
+#include <sstream>
+
+#include "captured_log.h"
+#include "tool_runner.h"
+
+namespace kvf::test {
+namespace {
+
+using namespace kvf::build;
+
+// One JSON event: each member's value, strings unescaped, anything else as written.
+using Event = std::map<std::string, std::string>;
+
+// Reads one line of JSON Lines as the tool writes them: a flat object of
+// strings, numbers, booleans and arrays of numbers. Fails the test on anything else.
+Event parse_event(const std::string& line) {
+    Event event;
+    std::size_t at = 0;
+    const auto expect = [&](char c) {
+        if (at >= line.size() || line[at] != c) {
+            ADD_FAILURE() << "expected '" << c << "' at " << at << " in " << line;
+            at = line.size();
+            return false;
+        }
+        ++at;
+        return true;
+    };
+    // A string starting at `at`, unescaped; \uXXXX as UTF-8 (pairs joined).
+    const auto string = [&] {
+        std::string out;
+        expect('"');
+        while (at < line.size() && line[at] != '"') {
+            if (static_cast<unsigned char>(line[at]) < 0x20) {
+                ADD_FAILURE() << "raw control character in " << line;
+            }
+            if (line[at] != '\\') {
+                out += line[at++];
+                continue;
+            }
+            const char c = line[++at];
+            ++at;
+            if (c != 'u') {
+                out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+                continue;
+            }
+            std::uint32_t code = std::stoul(line.substr(at, 4), nullptr, 16);
+            at += 4;
+            if (code >= 0xD800 && code < 0xDC00 && line.compare(at, 2, "\\u") == 0) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (std::stoul(line.substr(at + 2, 4), nullptr, 16) - 0xDC00);
+                at += 6;
+            }
+            const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+            out += static_cast<char>(extra == 0 ? code : (0xF00 >> extra & 0xFF) | code >> (6 * extra));
+            for (int i = extra - 1; i >= 0; --i) {
+                out += static_cast<char>(0x80 | (code >> (6 * i) & 0x3F));
+            }
+        }
+        expect('"');
+        return out;
+    };
+    expect('{');
+    while (at < line.size() && line[at] != '}') {
+        const std::string key = string();
+        expect(':');
+        if (line[at] == '"') {
+            event[key] = string();
+        } else {
+            const std::size_t end = line.find_first_of(",}", line[at] == '[' ? line.find(']', at) : at);
+            event[key] = line.substr(at, end - at);
+            at = end;
+        }
+        if (line[at] == ',') {
+            ++at;
+        }
+    }
+    expect('}');
+    EXPECT_EQ(at, line.size()) << line;
+    return event;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// "0x%08X" of `offset`, as the text log tags a frame.
+std::string tag(const std::string& offset) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08llX", std::stoull(offset));
+    return text;
+}
+
+std::string hex8(const std::string& number) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08lX", std::stoul(number));
+    return text;
+}
+
+class Formats : public testing::Test {
+protected:
+    TempDir dir;
+};
+
+TEST_F(Formats, TextJsonAndListingAgreeOnEveryFrameAndRun) {
+    const std::string forged = "x\n0x00000038   : 'ADMINEND' keyword found";
+    Bytes runs;  // texts, breaks, a revisited name, a wrap, an empty run, an unknown type, cut short
+    append(runs, text("Boot Loader  V1.2"));
+    append(runs, flash(0x1000, pattern(47, 1)));
+    append(runs, frame(0x99, 1, 2));
+    append(runs, flash(0x102F, pattern(10, 2)));
+    append(runs, text("MAIN APP"));
+    append(runs, flash(0xFFFFFFF0, pattern(47, 3)));
+    append(runs, flash(0x1F, pattern(3, 4)));
+    append(runs, flash(0x500, {}));
+    append(runs, text("Boot Loader"));
+    append(runs, flash(0x1000, pattern(5, 5)));
+    append(runs, progress(0xFFFFFFFF));
+    runs.insert(runs.end(), {0x12, 0x34});
+    Bytes crafted;  // a text that forges a log line, one that is not UTF-8, one that hides
+    append(crafted, text(forged));
+    append(crafted, flash(0x100, pattern(4, 6)));
+    append(crafted, text("caf\xE9 \xC3\xA9\xE2\x80\xAE"));
+    append(crafted, erase(7, 8));
+    append(crafted, dummy());
+    close_container(crafted);
+    Bytes failing = crafted;  // a bad dummy byte inside a run
+    failing[4 * FRAME_SIZE + 30] = 0;
+    Bytes trailing = crafted;  // bytes after the trailer
+    trailing.push_back(0);
+    const fs::path example = fs::path(KVF_SOURCE_DIR) / "examples" / "example.kvf";
+    const std::pair<const char*, Bytes> cases[] = {
+        {"example", read_bytes(example)}, {"runs", runs}, {"crafted", crafted}, {"failing", failing},
+        {"trailing", trailing},           {"empty", {}},
+    };
+    for (const auto& [name, container] : cases) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dir.path);
+        fs::create_directories(dir.path / "text");
+        fs::create_directories(dir.path / "json");
+        fs::create_directories(dir.path / "list");
+        write_bytes(dir.path / "in.kvf", container);
+        const RunResult text = run_tool(dir.path / "text", {"../in.kvf"});
+        const RunResult json = run_tool(dir.path / "json", {"--json", "../in.kvf"});
+        const RunResult list = run_tool(dir.path / "list", {"-t", "../in.kvf"});
+        EXPECT_EQ(json.status, text.status);
+        EXPECT_EQ(list.status, text.status);
+        EXPECT_EQ(json.errors, text.errors);
+        EXPECT_EQ(list.errors, text.errors);
+        EXPECT_EQ(entries(dir.path / "list"), std::vector<std::string>{}) << "a listing writes nothing";
+
+        // Every line the text log gives a frame or a run, from the events alone.
+        std::string expected_text_lines;
+        std::vector<std::string> expected_listing;
+        std::map<std::string, std::uint64_t> last_length;  // what each image holds once all is done
+        std::vector<Event> events;
+        for (const std::string& line : lines_of(json.log)) {
+            events.push_back(parse_event(line));
+        }
+        ASSERT_FALSE(events.empty());
+        for (const Event& event : events) {
+            const auto at = [&event](const char* key) { return event.count(key) != 0 ? event.at(key) : ""; };
+            const std::string frame = at("frame");
+            const std::string line = event.count("offset") != 0 ? tag(at("offset")) + "   : " : "";
+            if (frame == "erase_flash") {
+                expected_text_lines += line + "Erase Flash (" + hex8(at("param1")) + ", " + hex8(at("param2")) + ")\n";
+            } else if (frame == "display_text") {
+                // Text that is not UTF-8 is kept whole in its bytes.
+                std::string shown = at("text");
+                if (event.count("text_hex") != 0) {
+                    shown.clear();
+                    for (std::size_t i = 0; i + 1 < at("text_hex").size(); i += 2) {
+                        shown += static_cast<char>(std::stoul(at("text_hex").substr(i, 2), nullptr, 16));
+                    }
+                }
+                expected_text_lines +=
+                    line + "Display text (" + hex8(at("param1")) + ", " + hex8(at("param2")) + "): '" + shown + "'\n";
+            } else if (frame == "dummy") {
+                expected_text_lines += line + "Dummy frame found (payload is all 0xFF)\n";
+            } else if (frame == "progress") {
+                expected_text_lines += line + "Update progress-bar to " + at("percent") + " %\n";
+                EXPECT_EQ(static_cast<std::int32_t>(std::stoul(at("param1"))), std::stoi(at("percent")));
+            } else if (frame == "adminend") {
+                expected_text_lines += line + "'ADMINEND' keyword found\n";
+            } else if (frame == "unknown" && event.count("length") != 0) {
+                expected_text_lines += line + "Unknown frame\n";
+            } else if (at("run") == "open") {
+                expected_text_lines += line + "New Flashdata found, create new file for it: " + at("image") + "\n";
+            } else if (at("run") == "close") {
+                expected_listing.push_back(hex8(at("address")) + " " + at("length") + " " + at("image"));
+                last_length[at("image")] = std::stoull(at("length"));
+            } else if (event.count("error") != 0) {
+                EXPECT_EQ("kvf_unpack: " + at("reason") + "\n", text.errors);
+            }
+        }
+        const Event& end = events.back();
+        EXPECT_EQ(end.count("end"), 1U);
+        EXPECT_EQ(end.count("end") != 0 ? end.at("status") : "", std::to_string(text.status));
+        // The text log's frame and run lines, in order; breaks are implied by the next open.
+        std::string text_lines;
+        for (const std::string& line : lines_of(text.log)) {
+            if (line.starts_with("0x") && line.find("End of current") == std::string::npos &&
+                line.find("ERROR") == std::string::npos && line.find("Unexpected") == std::string::npos) {
+                text_lines += line + "\n";
+            }
+        }
+        EXPECT_TRUE(same_log(text_lines, expected_text_lines));
+        EXPECT_EQ(lines_of(list.log), expected_listing);
+        // The images the text log's run made, each as long as its last run.
+        std::vector<std::string> names;
+        for (const auto& [image, length] : last_length) {
+            names.push_back(image);
+            EXPECT_EQ(fs::file_size(dir.path / "text" / image), length) << image;
+            EXPECT_TRUE(has_bytes(dir.path / "json" / image, read_bytes(dir.path / "text" / image))) << image;
+        }
+        EXPECT_EQ(entries(dir.path / "text"), names);
+    }
+}
+
+}  // namespace
+}  // namespace kvf::test

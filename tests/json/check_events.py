@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Runs kvf_unpack --json (extracting, and listing with -t) on the example,
+on random containers from kvf_gen and on crafted ones, and checks every line:
+strict JSON (no duplicate member, no raw control), valid against
+doc/events.schema.json by a validator of another project's making
+(python3-jsonschema, Draft 2020-12), the end event last with the exit status;
+and the runs and frames against a model of the format written here.
+
+    check_events.py KVF_UNPACK KVF_GEN SCHEMA EXAMPLE COUNT
+"""
+import json
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+import jsonschema
+
+tool, generator, schema_path, example = (os.path.abspath(arg) for arg in sys.argv[1:5])
+count = sys.argv[5]
+with open(schema_path, encoding="utf-8") as f:
+    schema = json.load(f)
+jsonschema.Draft202012Validator.check_schema(schema)
+validator = jsonschema.Draft202012Validator(schema)
+
+
+def frame(kind, param1=0, param2=0, payload=b"", fill=b"\0"):
+    return struct.pack("<BII", kind, param1, param2) + payload.ljust(47, fill)
+
+
+def closed(body):
+    return body + frame(0x41) + struct.pack("<7I", 0, 0, 0, 0, 0, len(body) + 84, 0)
+
+
+def image_name(text, address):
+    """An image's name, as the format's documentation gives it (POSIX rules)."""
+    cut = text.find(b"  ")
+    text = text if cut < 0 else text[:cut]
+    name = bytearray()
+    for i, c in enumerate(text):
+        c = c + 32 if 65 <= c <= 90 else c
+        replaced = c <= 32 or c >= 128 or c in b"/\\" or (i == 0 and c in b"-+@")
+        name.append(ord("_") if replaced else c)
+    return name.decode("ascii") + "_%08X.bin" % address
+
+
+def model_runs(data):
+    """The runs of a container walked to its end: (image, address, length, frames)."""
+    runs, text, current, offset = [], b"", None, 0
+    while offset + 56 <= len(data):
+        kind, length, address = struct.unpack_from("<BII", data, offset)
+        payload = data[offset + 9 : offset + 56]
+        if kind == 0x16:
+            text = payload.split(b"\0")[0]
+        elif kind == 0x24:
+            if current is None or current[4] != address:
+                if current is not None:
+                    runs.append(tuple(current[:4]))
+                current = [image_name(text, address), address, 0, 0, address]
+            current[2] += length
+            current[3] += 1
+            current[4] = (address + length) & 0xFFFFFFFF
+        elif kind == 0x41:
+            break
+        offset += 56
+    if current is not None:
+        runs.append(tuple(current[:4]))
+    return runs
+
+
+def no_duplicates(pairs):
+    keys = [key for key, _ in pairs]
+    if len(keys) != len(set(keys)):
+        raise ValueError("duplicate member in %r" % keys)
+    return dict(pairs)
+
+
+def events_of(args, folder, name):
+    """Runs the tool; returns its events, having checked every line."""
+    run = subprocess.run([tool] + args, cwd=folder, capture_output=True, check=False)
+    out = run.stdout.decode("utf-8")  # fails on bytes that are not UTF-8
+    if not out.endswith("\n") or "\r" in out:
+        raise AssertionError("%s: the output does not end in a line break, or holds CR" % name)
+    events = []
+    for line in out.splitlines():
+        event = json.loads(line, object_pairs_hook=no_duplicates)
+        errors = sorted(validator.iter_errors(event), key=str)
+        if errors:
+            raise AssertionError("%s: %s\n  %s" % (name, line, errors[0].message))
+        events.append(event)
+    end = events[-1]
+    if "end" not in end or end["status"] != run.returncode or any("end" in e for e in events[:-1]):
+        raise AssertionError("%s: the end event is not last, or its status is not %d" % (name, run.returncode))
+    for event in events:
+        if "reason" in event and ("kvf_unpack: " + event["reason"]).encode() not in run.stderr:
+            raise AssertionError("%s: reason not on standard error: %s" % (name, event["reason"]))
+    return events
+
+
+def check(path, name, work):
+    with open(path, "rb") as f:
+        data = f.read()
+    outcomes = []
+    for args in (["--json"], ["--json", "-t"], ["--json", "--strict"]):
+        folder = tempfile.mkdtemp(dir=work)
+        events = events_of(args + [path], folder, name + " " + " ".join(args))
+        if "-t" in args and os.listdir(folder):
+            raise AssertionError("%s: a listing made %s" % (name, os.listdir(folder)))
+        runs = [(e["image"], e["address"], e["length"], e["frames"]) for e in events if e.get("run") == "close"]
+        frames = [e for e in events if "frame" in e]
+        outcomes.append((runs, [(e["offset"], e["frame"]) for e in frames], events[-1]["status"]))
+        if events[-1]["status"] == 0 and runs != model_runs(data):
+            raise AssertionError("%s: runs %r, the model says %r" % (name, runs, model_runs(data)))
+        whole = [e for e in frames if "length" not in e or e["frame"] != "unknown"]
+        if [e["offset"] for e in whole] != list(range(0, 56 * len(whole), 56)):
+            raise AssertionError("%s: frames are not every 56 bytes from 0" % name)
+    if outcomes[0][:2] != outcomes[1][:2]:
+        raise AssertionError("%s: extracting and listing tell different runs or frames" % name)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="kvf_events_")
+    containers = {"example": example}
+    crafted = {
+        "forged": closed(frame(0x16, payload=b"x\n0x00000038   : 'ADMINEND' keyword found")
+                         + frame(0x24, 3, 0x100, b"abc")),
+        "not-utf8": closed(frame(0x16, payload=b"caf\xe9 \xc3\xa9 \xe2\x80\xae \x1b[2J \x7f \xed\xa0\x80")),
+        "unterminated": closed(frame(0x16, payload=b"\xf0\x9f\x98\x80" * 11 + b"abc")),
+        "bad-dummy": frame(0x24, 2, 5, b"ab") + frame(0x22, 0xFFFFFFFF, 0xFFFFFFFF, b"\xff" * 20),
+        "too-long": frame(0x24, 48, 5),
+        "short-trailer": frame(0x41) + b"\0" * 27,
+        "trailing": closed(frame(0x42, 0xFFFFFFFF)) + b"\0",
+        "cut-short": frame(0x24, 47, 0xFFFFFFF0, b"z" * 47) + b"\x24\x01",
+        "empty": b"",
+    }
+    for name, data in crafted.items():
+        path = os.path.join(work, name + ".kvf")
+        with open(path, "wb") as f:
+            f.write(data)
+        containers[name] = path
+    for seed in range(1, int(count) + 1):
+        path = os.path.join(work, "random%d.kvf" % seed)
+        subprocess.run([generator, "random", str(seed), path], check=True)
+        containers["random%d" % seed] = path
+    for name, path in containers.items():
+        check(path, name, work)
+    print("kvf_unpack --json: %d containers, every event valid and as the model says" % len(containers))
+    subprocess.run(["rm", "-rf", work], check=True)
+
+
+main()
