@@ -20,15 +20,29 @@ doc-ref: doc/format.md
 seq:
   - id: frames
     type: frame
+    size: 56
     repeat: until
     repeat-until: _.type == frame_type::adminend
-    doc: The frames, up to and including the ADMINEND frame.
+    doc: |
+      The frames, up to and including the ADMINEND frame. A file that ends
+      without one, or inside a frame, is cut short: kvf_unpack logs what it
+      has and a notice (with --strict, a failure); here it is an end of
+      stream error.
   - id: trailer
     type: trailer
-    doc: The 28 bytes after the ADMINEND frame, which end the file.
+    doc: The 28 bytes after the ADMINEND frame.
+  - id: after_trailer
+    size-eos: true
+    valid:
+      expr: _.size == 0
+    doc: |
+      Nothing may follow the trailer: the file ends there. kvf_unpack fails
+      on a byte after it, as on a second ADMINEND frame; so does this check.
 types:
   frame:
-    doc: One 56-byte frame. Frame k starts at file offset 56 * k.
+    doc: |
+      One 56-byte frame. Frame k starts at file offset 56 * k. Frames of a
+      type outside frame_type are passed over.
     seq:
       - id: type
         type: u1
@@ -56,15 +70,39 @@ types:
             'frame_type::flash_data': flash_data
             'frame_type::dummy': dummy
         doc: The frame's data, as its type reads it.
+    instances:
+      length:
+        value: param1
+        if: type == frame_type::flash_data
+        doc: A flash-data frame's data length, at most 47 (param1).
+      address:
+        value: param2
+        if: type == frame_type::flash_data
+        doc: A flash-data frame's flash address of its first data byte (param2).
+      percent:
+        pos: 1
+        type: s4
+        if: type == frame_type::progress
+        doc: A progress frame's value in percent, signed (param1 read as s4; 0xFFFFFFFF is -1).
   display_text:
     doc: |
       The text of a display-text frame: up to its first NUL byte, or all 47
       bytes when there is none. It names the image of the next run of flash
       data.
     seq:
-      - id: text
+      - id: text_bytes
         size-eos: true
         terminator: 0
+        doc: |
+          The text's bytes, 0 to 46 before the NUL, or 47 when there is none;
+          kvf_unpack checks none of them.
+    instances:
+      text:
+        value: text_bytes.to_s("UTF-8")
+        doc: |
+          The text as a string, where its bytes are UTF-8 (elsewhere,
+          depending on the target language, an error or replacement
+          characters: use text_bytes).
   flash_data:
     doc: |
       The data of a flash-data frame: its first param1 bytes. Frames whose

@@ -37,21 +37,21 @@ function expected(kvf) {
         lines.push(tag(i) + 'Erase Flash ' + params);
         break;
       case T.DISPLAY_TEXT:
-        lines.push(tag(i) + 'Display text ' + params + ": '" + bytes(frame.payload.text) + "'");
+        lines.push(tag(i) + 'Display text ' + params + ": '" + bytes(frame.payload.textBytes) + "'");
         break;
       case T.DUMMY:
         if (!frame.payload.isAllFill) throw new Error('a dummy frame not all fill, at frame ' + i);
         lines.push(tag(i) + 'Dummy frame found (payload is all 0xFF)');
         break;
       case T.PROGRESS:
-        lines.push(tag(i) + 'Update progress-bar to ' + (frame.param1 | 0) + ' %');
+        lines.push(tag(i) + 'Update progress-bar to ' + frame.percent + ' %');
         break;
       case T.FLASH_DATA:
-        if (next !== frame.param2) {
+        if (next !== frame.address) {
           if (next !== null) lines.push(tag(i) + 'End of current Flash data found, closing flashfile');
           lines.push({ run: i, prefix: tag(i) + 'New Flashdata found, create new file for it: ' });
         }
-        next = (frame.param2 + frame.param1) >>> 0;
+        next = (frame.address + frame.length) >>> 0;
         break;
       case T.ADMINEND:
         lines.push(tag(i) + "'ADMINEND' keyword found");
@@ -147,6 +147,25 @@ async function main() {
     if (failures.length > 0) {
       ++failed;
       console.log(name + ' (' + container + '):\n  ' + failures.slice(0, 10).join('\n  '));
+    }
+  }
+  // What follows the trailer, a byte or a second ADMINEND frame, is refused
+  // by both: the parser's end-of-file check and the tool's status 1.
+  const whole = fs.readFileSync(example);
+  const adminend = whole.subarray(whole.length - 84, whole.length - 28);
+  for (const [name, extra] of [['a byte', Buffer.from([0])], ['a second ADMINEND', adminend]]) {
+    const file = path.join(work, 'after-trailer.kvf');
+    fs.writeFileSync(file, Buffer.concat([whole, extra]));
+    let refused = false;
+    try {
+      new Kvf(new KaitaiStream(fs.readFileSync(file)));
+    } catch (error) {
+      refused = /Validation/.test(error.name || String(error));
+    }
+    const status = spawnSync(tool, ['-t', file]).status;
+    if (!refused || status !== 1) {
+      ++failed;
+      console.log(name + ' after the trailer: parser ' + (refused ? 'refuses' : 'accepts') + ', tool status ' + status);
     }
   }
   console.log('Kaitai parser and kvf_unpack: ' + compared + ' containers compared, ' + failed + ' differ');
