@@ -47,6 +47,7 @@ check_deb() {
     lintian --fail-on error --display-info "$deb"
     dpkg-deb -x "$deb" "$work/deb-$arch"
     cmp packaging/debian/copyright "$work/deb-$arch/usr/share/doc/kvf-unpack/copyright"
+    cmp doc/events.schema.json "$work/deb-$arch/usr/share/doc/kvf-unpack/doc/events.schema.json"
 }
 
 check_deb amd64
@@ -56,6 +57,12 @@ files=$(dpkg-query -L kvf-unpack)
 [ "$(command -v kvf_unpack)" = /usr/bin/kvf_unpack ]
 check_run deb examples/example.log kvf_unpack
 man -w kvf_unpack
+# --help names the description of the format where the package put it.
+format=$(kvf_unpack --help | sed -n 's/^The format: //p')
+if [ "$format" != /usr/share/doc/kvf-unpack/doc/format.md ] || ! cmp doc/format.md "$format"; then
+    echo "deb: --help names the format's description as '$format', which is not where the package put it"
+    exit 1
+fi
 zcat "$(man -w kvf_unpack)" | grep "^\.TH " | grep -q "kvf_unpack $version"
 dpkg -r kvf-unpack
 for path in $files; do
@@ -74,6 +81,19 @@ check_deb arm64
 file "$work/deb-arm64/usr/bin/kvf_unpack" | grep -q 'ARM aarch64'
 # Run as an arm64 system would: with its C library, libc6:arm64, which CI installs.
 check_run deb-arm64 examples/example.log qemu-aarch64 "$work/deb-arm64/usr/bin/kvf_unpack"
+
+# check_listing MEMBERS TOP: an archive's member list holds its top folder
+# first, and every folder once, before what it holds.
+check_listing() {
+    local members=$1 top=$2
+    if [ "$(head -n 1 <<<"$members")" != "$top/" ] || [ -n "$(sort <<<"$members" | uniq -d)" ] ||
+        [ "$members" != "$(LC_ALL=C sort <<<"$members")" ]; then
+        echo "$top: the archive does not list its top folder first and each folder once, in order:"
+        echo "$members"
+        exit 1
+    fi
+    echo "$top: top folder first, each folder once, in order"
+}
 
 # check_static BINARY: a static-pie executable: no loader and no library
 # named (so it runs whatever C library a Linux has), with ASLR (position
@@ -118,6 +138,8 @@ check_tarball() {
     echo "tarball-$arch: runs in an empty root, log and images as expected"
     cmp LICENSE "$unpacked/LICENSE"
     cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
+    cmp doc/events.schema.json "$unpacked/doc/events.schema.json"
+    check_listing "$(tar -tzf "$packages/kvf_unpack-$version-linux-$arch.tar.gz")" "kvf_unpack-$version-linux-$arch"
     [ -f "$unpacked/README.md" ]
     [ -z "$(man --warnings -l "$unpacked/share/man/man1/kvf_unpack.1" 2>&1 >/dev/null)" ]
 }
@@ -131,5 +153,7 @@ unpacked=$work/zip/kvf_unpack-$version-windows-x86_64
 [ -f "$unpacked/README.md" ] && [ -f "$unpacked/kvf_unpack.txt" ]
 sed 's/$/\r/' LICENSE | cmp - "$unpacked/LICENSE.txt"
 cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
+cmp doc/events.schema.json "$unpacked/doc/events.schema.json"
+check_listing "$(unzip -Z1 "$packages/kvf_unpack-$version-windows-x86_64.zip")" "kvf_unpack-$version-windows-x86_64"
 sed 's/$/\r/' examples/example.log > "$work/example-crlf.log"
 WINEDEBUG=-all check_run zip "$work/example-crlf.log" wine "$unpacked/kvf_unpack.exe"

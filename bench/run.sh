@@ -3,7 +3,9 @@
 # Times kvf_unpack against `cat CONTAINER > FILE`, the cost of reading and
 # writing the same bytes once, on three generated workloads, alternating the
 # two in the same run; prints the median ratio of wall time and the peak
-# memory. Not a test: CI does not run it.
+# memory. Then --json against the text log on the log workload, and -t
+# against `cat CONTAINER > /dev/null` (reading it once) on the flash one.
+# Not a test: CI does not run it.
 #
 #   bench/run.sh [SIZE_MIB [ROUNDS]]      defaults: 256 MiB, 7 rounds
 #   KVF_BENCH_DIR=/path bench/run.sh      where containers and outputs go
@@ -58,6 +60,29 @@ for workload in flash mixed log; do
     rss=$(awk '{print $3}' "$dir/times" | median)
     printf "| %s | %s MiB | %.3f | %.3f | %.2f | %s |\n" "$workload" "$size" "$kvf" "$cat_" "$ratio" "$rss"
 done
+
+# The log as JSON Lines against the text log, and a listing, which writes
+# nothing, against reading the container once.
+echo
+echo "| run | size | kvf_unpack s | baseline | baseline s | ratio |"
+echo "|---|---|---|---|---|---|"
+compare() {
+    local name=$1 container=$2 baseline_name=$3 baseline_output=$4
+    shift 4
+    : > "$dir/times"
+    for ((round = 0; round < rounds; round++)); do
+        read -r base_s _ < <(timed "$baseline_output" "${baseline[@]}")
+        read -r kvf_s _ < <(timed log "$@")
+        echo "$kvf_s $base_s" >> "$dir/times"
+    done
+    printf "| %s | %s MiB | %.3f | %s | %.3f | %.2f |\n" "$name" "$size" \
+        "$(awk '{print $1}' "$dir/times" | median)" "$baseline_name" \
+        "$(awk '{print $2}' "$dir/times" | median)" "$(awk '{print $1 / $2}' "$dir/times" | median)"
+}
+baseline=("$tool" "$dir/log-$size.kvf")
+compare "log, --json" "$dir/log-$size.kvf" "text log" log "$tool" --json "$dir/log-$size.kvf"
+baseline=(cat "$dir/flash-$size.kvf")
+compare "flash, -t" "$dir/flash-$size.kvf" "cat > /dev/null" /dev/null "$tool" -t "$dir/flash-$size.kvf"
 
 # Peak memory must not grow with the container.
 echo

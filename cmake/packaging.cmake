@@ -1,14 +1,13 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` puts where, and the packages CPack makes of it:
 #   Linux: a tarball (bin/, share/man/man1/, README.md, LICENSE, doc/) and a Debian package
-#          (/usr/bin, the man page compressed, copyright, changelog and
-#          README.md in /usr/share/doc/kvf-unpack);
+#          (/usr/bin, the man page compressed, copyright, changelog, README.md
+#          and doc/ in /usr/share/doc/kvf-unpack);
 #   Windows: a zip with kvf_unpack.exe, README.md, LICENSE.txt, doc/ and the manual as text.
 # Files only one package holds are in components left out of a plain install;
-# cpack_generator_options.cmake picks each package's components. An archive
-# holds its components in the order of their names, each a single chain of
-# folders to one file, so that no member order depends on the file system;
-# the Debian generator sorts its members itself.
+# cpack_generator_options.cmake picks each package's components. The
+# archives are written again by packaging/repack.py (members in name order,
+# each folder once); the Debian generator sorts its members itself.
 include(GNUInstallDirs)
 
 set(KVF_MAINTAINER_EMAIL "kvf-unpack@example.org")
@@ -53,15 +52,18 @@ if(WIN32)
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt "${KVF_LICENCE_TEXT}")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION . COMPONENT licence)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.txt DESTINATION . COMPONENT manual)
-  install(FILES doc/format.md DESTINATION doc COMPONENT format)
+  install(FILES doc/format.md doc/events.schema.json DESTINATION doc COMPONENT format)
   install(FILES doc/kvf.ksy DESTINATION doc COMPONENT format_ksy)
 else()
   install(TARGETS kvf_unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${KVF_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   install(FILES README.md DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
   install(FILES LICENSE DESTINATION . COMPONENT licence EXCLUDE_FROM_ALL)
-  # The format in prose and for Kaitai Struct, where the README links to them.
-  install(FILES doc/format.md DESTINATION doc COMPONENT format EXCLUDE_FROM_ALL)
+  # The format in prose, for Kaitai Struct and the --json events' schema:
+  # where --help names them in a plain install, and in the tarball where the
+  # README links to them.
+  install(FILES doc/format.md doc/kvf.ksy doc/events.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT docs)
+  install(FILES doc/format.md doc/events.schema.json DESTINATION doc COMPONENT format EXCLUDE_FROM_ALL)
   install(FILES doc/kvf.ksy DESTINATION doc COMPONENT format_ksy EXCLUDE_FROM_ALL)
 
   # Debian wants the man page and the changelog compressed (gzip -9n: no
@@ -81,8 +83,8 @@ else()
             COMPONENT debian EXCLUDE_FROM_ALL)
     install(FILES packaging/debian/copyright ${CMAKE_CURRENT_BINARY_DIR}/debian/changelog.gz README.md
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kvf-unpack COMPONENT debian EXCLUDE_FROM_ALL)
-    install(FILES doc/format.md doc/kvf.ksy DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kvf-unpack/doc COMPONENT debian
-            EXCLUDE_FROM_ALL)
+    install(FILES doc/format.md doc/kvf.ksy doc/events.schema.json
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kvf-unpack/doc COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
 endif()
 

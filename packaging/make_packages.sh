@@ -46,6 +46,7 @@ needs() {
     fi
 }
 
+needs "the archives" python3 python3
 version=$(sed -n 's/^project(kvf_unpack VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 rm -rf build/packages
 mkdir -p build/packages
@@ -84,6 +85,9 @@ for target in "${targets[@]}"; do
         rm -rf "build/$preset/packages"
         cmake --workflow --preset "$preset"
         cp "build/$preset/packages/${preset_package#*:}" build/packages/
+        case $preset_package in
+        *.tar.gz | *.zip) python3 packaging/repack.py "build/packages/${preset_package#*:}" ;;
+        esac
     done
 done
 
