@@ -105,9 +105,11 @@ HANDLE handle_of(std::FILE* stream) {
     constexpr std::intptr_t NOT_ASSOCIATED = -2;  // the runtime's answer for a standard stream with no handle
     const int fd = _fileno(stream);
     const std::intptr_t handle = fd < 0 ? NO_HANDLE : _get_osfhandle(fd);
+    if (handle == NO_HANDLE || handle == NOT_ASSOCIATED || handle == 0) {
+        return INVALID_HANDLE_VALUE;
+    }
     // NOLINTNEXTLINE(performance-no-int-to-ptr): the runtime hands out system handles as intptr_t.
-    return handle == NO_HANDLE || handle == NOT_ASSOCIATED || handle == 0 ? INVALID_HANDLE_VALUE
-                                                                          : reinterpret_cast<HANDLE>(handle);
+    return reinterpret_cast<HANDLE>(handle);
 }
 
 // Whether the disk file `image` is, or may be, the file open on `stream`.
