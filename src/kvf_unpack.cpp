@@ -370,8 +370,9 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
             report_failure(error_output, request.path, "standard output is this container; the log would overwrite it");
             flush_log(error_output);
         } else if (log_output.format == LogFormat::json) {
-            status = fail_early("refused", "", "", request.path,
-                                "standard error is this container; the reasons would be written into it");
+            fail_before_frames(log_output, nullptr, "refused", "", "", request.path,
+                               "standard error is this container; the reasons would be written into it");
+            status = finish_output(log_output, STATUS_FAILED);
         } else {
             report_failure(log_output, request.path,
                            "standard error is this container; the reasons would be written into it");

@@ -116,16 +116,6 @@ void add_hex_bytes(LogOutput& log, const std::uint8_t* bytes, std::size_t count)
 }
 
 // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks every format and argument.
-void report_printf(LogOutput& errors, std::string_view what, const char* format, ...) {
-    char why[LOG_PIECE_MAX];
-    std::va_list args;
-    va_start(args, format);
-    (void)std::vsnprintf(why, sizeof why, format, args);
-    va_end(args);
-    report_failure(errors, what, why);
-}
-
-// NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, so the compiler checks every format and argument.
 void log_printf(LogOutput& log, const char* format, ...) {
     std::va_list args;
     va_start(args, format);

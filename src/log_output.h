@@ -47,9 +47,6 @@ void flush_log(LogOutput& log);
 // reason; both are shown to a terminal as outside text is.
 void report_failure(LogOutput& errors, std::string_view what, std::string_view why);
 
-// Like report_failure, with the reason made printf-style (at most LOG_PIECE_MAX - 1 bytes).
-[[gnu::format(printf, 3, 4)]] void report_printf(LogOutput& errors, std::string_view what, const char* format, ...);
-
 // Appends printf-style text of at most LOG_PIECE_MAX - 1 bytes (longer text is
 // cut): for lines whose arguments are bounded, such as tags and image names.
 [[gnu::format(printf, 2, 3)]] void log_printf(LogOutput& log, const char* format, ...);

@@ -77,9 +77,10 @@ def no_duplicates(pairs):
     return dict(pairs)
 
 
-def events_of(args, folder, name):
+def events_of(args, folder, name, stderr=subprocess.PIPE):
     """Runs the tool; returns its events, having checked every line."""
-    run = subprocess.run([tool] + args, cwd=folder, capture_output=True, check=False)
+    run = subprocess.run([tool] + args, cwd=folder, stdout=subprocess.PIPE, stderr=stderr, check=False)
+    run.stderr = run.stderr or b""
     out = run.stdout.decode("utf-8")  # fails on bytes that are not UTF-8
     if not out.endswith("\n") or "\r" in out:
         raise AssertionError("%s: the output does not end in a line break, or holds CR" % name)
@@ -94,7 +95,7 @@ def events_of(args, folder, name):
     if "end" not in end or end["status"] != run.returncode or any("end" in e for e in events[:-1]):
         raise AssertionError("%s: the end event is not last, or its status is not %d" % (name, run.returncode))
     for event in events:
-        if "reason" in event and ("kvf_unpack: " + event["reason"]).encode() not in run.stderr:
+        if "reason" in event and stderr is subprocess.PIPE and ("kvf_unpack: " + event["reason"]).encode() not in run.stderr:
             raise AssertionError("%s: reason not on standard error: %s" % (name, event["reason"]))
     return events
 
@@ -118,6 +119,34 @@ def check(path, name, work):
             raise AssertionError("%s: frames are not every 56 bytes from 0" % name)
     if outcomes[0][:2] != outcomes[1][:2]:
         raise AssertionError("%s: extracting and listing tell different runs or frames" % name)
+
+
+def check_failures(work, example):
+    """The failures no container causes alone, each an event of its kind; returns their count."""
+    folder = tempfile.mkdtemp(dir=work)
+    os.mkdir(os.path.join(folder, "boot_loader_00010000.bin"))  # where the example's first image goes
+    with open(os.path.join(folder, "file"), "wb"):
+        pass
+    runs = {
+        "usage": ["--json"],
+        "open": ["--json", "missing.kvf"],
+        "directory": ["--json", "-C", "file", example],
+        "create": ["--json", example],
+        "read": ["--json", "."],
+    }
+    for kind, args in runs.items():
+        events = events_of(args, folder, kind)
+        if not any(event.get("error") == kind for event in events) or events[-1]["status"] != 1:
+            raise AssertionError("%s: no %s failure event: %r" % (kind, kind, events))
+    # Standard error onto the container: the reason is the log's, as an event.
+    copy = os.path.join(folder, "copy.kvf")
+    with open(example, "rb") as source, open(copy, "wb") as target:
+        target.write(source.read())
+    with open(copy, "ab") as errors:
+        events = events_of(["--json", copy], folder, "refused", stderr=errors)
+    if events[0].get("error") != "refused" or os.path.getsize(copy) != os.path.getsize(example):
+        raise AssertionError("refused: %r" % events)
+    return len(runs) + 1
 
 
 def main():
@@ -146,7 +175,9 @@ def main():
         containers["random%d" % seed] = path
     for name, path in containers.items():
         check(path, name, work)
-    print("kvf_unpack --json: %d containers, every event valid and as the model says" % len(containers))
+    failures = check_failures(work, containers["example"])
+    print("kvf_unpack --json: %d containers and %d failures, every event valid and as the model says"
+          % (len(containers), failures))
     subprocess.run(["rm", "-rf", work], check=True)
 
 
