@@ -17,23 +17,28 @@ void start_log(LogOutput& log, std::FILE* out, bool terminal, LogFormat format) 
     log.used = 0;
 }
 
-void flush_log(LogOutput& log) {
-    if (log.used == 0) {
-        return;  // every write so far went on through the stream's buffer too
-    }
+namespace {
+
+// Writes `count` bytes at `bytes` out, unless a write has failed already:
+// after a failure nothing more is written, so that what the reader got is
+// the log up to a point, never one with a hole.
+void write_log(LogOutput& log, const char* bytes, std::size_t count) {
     errno = 0;
-    if (!write_out(log.out, log.block, log.used) && log.error == 0) {
+    if (log.error == 0 && count > 0 && !write_out(log.out, bytes, count)) {
         log.error = errno != 0 ? errno : EIO;
     }
+}
+
+}  // namespace
+
+void flush_log(LogOutput& log) {
+    write_log(log, log.block, log.used);
     log.used = 0;
 }
 
 void add_long(LogOutput& log, std::string_view piece) {
     flush_log(log);
-    errno = 0;
-    if (!write_out(log.out, piece.data(), piece.size()) && log.error == 0) {
-        log.error = errno != 0 ? errno : EIO;
-    }
+    write_log(log, piece.data(), piece.size());
 }
 
 void report_failure(LogOutput& errors, std::string_view what, std::string_view why) {

@@ -96,9 +96,10 @@ void set_line_ends(std::FILE* out, bool text);
 // Whether `stream` is a terminal (on Windows a console; other character devices, such as NUL, are not).
 bool is_terminal(std::FILE* stream);
 
-// Writes the `count` bytes of UTF-8 text at `text` to `out` and on through its
-// buffer; to a Windows console as Unicode, which it shows whatever its code
-// page. False if any of it was not written.
+// Writes the `count` bytes of UTF-8 text at `text` to `out`, past its
+// buffer, all of them or fails (errno says why): an output left non-blocking
+// is waited for; a Windows console is written as Unicode, which it shows
+// whatever its code page. Never mix with stdio writes to `out`.
 bool write_out(std::FILE* out, const char* text, std::size_t count);
 
 }  // namespace kvf

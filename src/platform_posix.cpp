@@ -232,7 +232,28 @@ bool is_terminal(std::FILE* stream) {
 }
 
 bool write_out(std::FILE* out, const char* text, std::size_t count) {
-    return std::fwrite(text, 1, count, out) == count && std::fflush(out) == 0;
+    const int fd = fileno(out);
+    if (fd < 0) {  // a stream with no file behind it
+        return std::fwrite(text, 1, count, out) == count && std::fflush(out) == 0;
+    }
+    // Below stdio, whose buffer a failed write leaves in pieces.
+    while (count > 0) {
+        const ssize_t wrote = write(fd, text, count);
+        if (wrote > 0) {
+            text += wrote;
+            count -= static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // An output left non-blocking by whoever opened it: wait for room, as for input.
+            pollfd room{fd, POLLOUT, 0};
+            if (poll(&room, 1, -1) < 0 && errno != EINTR) {
+                return false;
+            }
+        } else if (wrote == 0 || errno != EINTR) {
+            errno = wrote == 0 ? EIO : errno;
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace kvf

@@ -1,5 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The log and exit status of the real binary, frame type by frame type.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -355,6 +360,70 @@ TEST_F(FrameLog, OffsetsFromAPipeCountTheBytesRead) {
                          "0x00000070   : Unknown frame\n" +
                              DUMP_HEAD + "  00000000  41                                               A\n"));
     EXPECT_EQ(result.status, 0);
+}
+
+// What the tool writes to a pipe left non-blocking by whoever made it, read
+// slowly, so that the pipe is often full; its exit status in `status`.
+std::string read_slowly_from_non_blocking_pipe(const fs::path& dir, const std::vector<std::string>& args, int& status) {
+    int ends[2];
+    if (pipe(ends) != 0 || fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK) != 0) {
+        throw std::runtime_error("cannot make the pipe");
+    }
+    std::string tool = tool_path();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        close(ends[0]);
+        close(ends[1]);
+        if (chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        std::vector<char*> argv{tool.data()};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ends[1]);
+    std::string got;
+    char chunk[4096];
+    for (ssize_t n; (n = read(ends[0], chunk, sizeof chunk)) > 0;) {
+        got.append(chunk, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    close(ends[0]);
+    int wait_status = 0;
+    waitpid(pid, &wait_status, 0);
+    status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    return got;
+}
+
+TEST_F(FrameLog, LogToANonBlockingPipeIsWaitedForAndWhole) {
+    // Logs of several hundred KiB in every format: progress frames, and for
+    // the listing thousands of runs (a listing makes no file).
+    Bytes frames;
+    for (std::uint32_t i = 0; i < 10000; ++i) {
+        append(frames, progress(i));
+    }
+    close_container(frames);
+    write_bytes(dir.path / "frames.kvf", frames);
+    Bytes runs;
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        append(runs, flash(i * 0x1000, pattern(47, i)));
+    }
+    close_container(runs);
+    write_bytes(dir.path / "runs.kvf", runs);
+    const std::vector<std::string> cases[] = {{"frames.kvf"}, {"--json", "frames.kvf"}, {"-t", "runs.kvf"}};
+    for (const std::vector<std::string>& args : cases) {
+        SCOPED_TRACE(args.front());
+        const RunResult blocking = run_tool(dir.path, args);
+        int status = -1;
+        EXPECT_TRUE(same_log(read_slowly_from_non_blocking_pipe(dir.path, args, status), blocking.log));
+        EXPECT_EQ(status, 0);
+        EXPECT_GT(blocking.log.size(), std::size_t{64} * 1024);
+    }
 }
 
 TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
