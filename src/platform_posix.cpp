@@ -41,6 +41,22 @@ bool may_be_same_file(const struct stat& image, std::FILE* stream) {
     return S_ISREG(other.st_mode) && other.st_dev == image.st_dev && other.st_ino == image.st_ino;
 }
 
+// Gives the new file open on `fd` the permissions of the file it replaces,
+// `old`: its group, where the process may give it, else no group access at
+// all, so that the group's rights never pass to another group. False, with
+// errno set, if they could not be set.
+bool take_permissions(int fd, const struct stat& old) {
+    struct stat made {};
+    if (fstat(fd, &made) != 0) {
+        return false;
+    }
+    mode_t mode = old.st_mode & PERMISSION_BITS;
+    if (made.st_gid != old.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        mode &= ~static_cast<mode_t>(S_IRWXG);
+    }
+    return fchmod(fd, mode) == 0;
+}
+
 // Why what stands at an image's name, not a regular file, is refused.
 const char* refusal(mode_t mode) {
     if (S_ISLNK(mode)) {
@@ -171,14 +187,15 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     // refused without being opened, a link not followed and a FIFO not woken.
     // A replacing image takes the old file's permissions, so that a private
     // image stays private, but never its set-user-ID and set-group-ID bits;
-    // made with them, it is never more open than that, whatever the umask.
+    // made for its owner alone, it is never more open than that meanwhile.
     const mode_t mode = replaced ? existing.st_mode & PERMISSION_BITS : NEW_FILE_MODE;
-    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
+    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
+                          replaced ? mode & S_IRWXU : mode);
     if (fd < 0) {
         *why = std::strerror(errno);
         return nullptr;
     }
-    std::FILE* file = !replaced || fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+    std::FILE* file = !replaced || take_permissions(fd, existing) ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
         *why = std::strerror(errno);
         close(fd);

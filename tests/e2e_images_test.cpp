@@ -35,6 +35,26 @@ protected:
     }
 };
 
+// The shell words that run a program as a user without privileges:
+// `nobody` when the tests run as root, the tests' own user otherwise.
+std::string unprivileged() {
+    return geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
+}
+
+// Gives `path` and what it holds to the user unprivileged() runs as.
+void give_away(const fs::path& path) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) {
+        return;
+    }
+    ASSERT_EQ(lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << path;
+    if (fs::is_directory(fs::symlink_status(path))) {
+        for (const auto& entry : fs::directory_iterator(path)) {
+            give_away(entry.path());
+        }
+    }
+}
+
 Bytes cat(const Bytes& a, const Bytes& b) {
     Bytes joined = a;
     append(joined, b);
@@ -77,6 +97,20 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
     fs::permissions(work / "boot_loader_00001000.bin", fs::perms(04664));
     run(work, {"/bin/sh", "-c", "umask 077; exec \"$0\" ../in.kvf", tool_path()});
     EXPECT_EQ(fs::status(work / "boot_loader_00001000.bin").permissions(), fs::perms(0664));
+    // Where the old image's group cannot be kept (the tool's user is not in
+    // it), the new one grants no group anything: the group's rights never
+    // pass to another group.
+    if (geteuid() == 0) {
+        const fs::path image = work / "boot_loader_00001000.bin";
+        fs::permissions(image, fs::perms(0640));
+        give_away(root.path);
+        ASSERT_EQ(lchown(image.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
+        run(work, {"/bin/sh", "-c", unprivileged() + "\"$0\" ../in.kvf", tool_path()});
+        struct stat made {};
+        ASSERT_EQ(stat(image.c_str(), &made), 0);
+        EXPECT_EQ(made.st_mode & 0777, 0600U);
+        EXPECT_NE(made.st_gid, 0U);
+    }
 }
 
 TEST_F(Images, AddressGapBreaksTheRun) {
@@ -171,26 +205,6 @@ TEST_F(Images, LengthBeyondThePayloadStopsWithEarlierImagesComplete) {
         "kvf_unpack: ../in.kvf: the flash-data frame at 0x00000038 holds 48 bytes, more than its 47-byte payload\n");
     expect_files({"_00000010.bin"});
     EXPECT_TRUE(has_bytes(work / "_00000010.bin", pattern(47, 1)));
-}
-
-// The shell words that run a program as a user without privileges:
-// `nobody` when the tests run as root, the tests' own user otherwise.
-std::string unprivileged() {
-    return geteuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
-}
-
-// Gives `path` and what it holds to the user unprivileged() runs as.
-void give_away(const fs::path& path) {
-    const passwd* nobody = getpwnam("nobody");
-    if (geteuid() != 0 || nobody == nullptr) {
-        return;
-    }
-    ASSERT_EQ(lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid), 0) << path;
-    if (fs::is_directory(fs::symlink_status(path))) {
-        for (const auto& entry : fs::directory_iterator(path)) {
-            give_away(entry.path());
-        }
-    }
 }
 
 // Whatever stands at an image's name that is not a regular file (a
