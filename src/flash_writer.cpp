@@ -65,6 +65,19 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
     return true;
 }
 
+// Appends the first `length` bytes of `payload`, the data of the frame for
+// `address`, to the open run; false, with errno set, on a failed write.
+bool append_data(FlashWriter& writer, std::uint32_t length, std::uint32_t address, const std::uint8_t* payload) {
+    if (writer.write_images && !put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
+        return false;
+    }
+    // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
+    writer.next_address = address + length;
+    writer.run_length += length;
+    ++writer.run_frames;
+    return true;
+}
+
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
     make_image_name(writer.image_name, writer.last_text, address);
     if (writer.write_images) {
@@ -155,43 +168,23 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     if (!writer.run_open && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
-    if (writer.write_images && !put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
-        return fail_writing(writer, log, frame_offset, errno);
-    }
-    // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
-    writer.next_address = address + length;
-    writer.run_length += length;
-    ++writer.run_frames;
-    return true;
+    return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, errno);
 }
 
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
-    if (!writer.run_open) {
-        return 0;
-    }
-    BlockWriter& image = writer.image;
-    std::uint32_t next = writer.next_address;
-    std::uint64_t length = 0;
     std::size_t taken = 0;
-    for (; (taken + 1) * FRAME_SIZE <= count; ++taken) {
+    for (; writer.run_open && (taken + 1) * FRAME_SIZE <= count; ++taken) {
         const Frame frame = decode_frame(frames + taken * FRAME_SIZE);
-        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != next) {
+        // Only what on_flash_data would append without a word ...
+        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != writer.next_address) {
             break;
         }
-        if (writer.write_images) {
-            if (PAYLOAD_SIZE > WRITE_BLOCK_SIZE - image.used) {
-                break;  // the block is written out by on_flash_data, which reports its failure
-            }
-            // All of the payload, as put_from copies it; what is past the data is overwritten next.
-            std::memcpy(image.block + image.used, frame.payload, PAYLOAD_SIZE);
-            image.used += frame.param1;
+        // ... and only while the block takes it: a write that fails is reported by on_flash_data, at its frame.
+        if (writer.write_images && PAYLOAD_SIZE > WRITE_BLOCK_SIZE - writer.image.used) {
+            break;
         }
-        next += frame.param1;
-        length += frame.param1;
+        (void)append_data(writer, frame.param1, frame.param2, frame.payload);
     }
-    writer.next_address = next;
-    writer.run_length += length;
-    writer.run_frames += taken;
     return taken;
 }
 

@@ -137,10 +137,19 @@ TEST_F(Formats, TextJsonAndListingAgreeOnEveryFrameAndRun) {
     failing[4 * FRAME_SIZE + 30] = 0;
     Bytes trailing = crafted;  // bytes after the trailer
     trailing.push_back(0);
+    Bytes long_runs;  // a run past the image's write block, broken, and one that wraps at 2^32 in the middle
+    for (std::uint32_t i = 0; i < 7000; ++i) {
+        append(long_runs, flash(0x1000 + i * 47, pattern(47, i)));
+    }
+    append(long_runs, erase(1, 2));
+    for (std::uint32_t i = 0; i < 300; ++i) {
+        append(long_runs, flash(0xFFFFF000 + i * 40, pattern(40, i)));
+    }
+    close_container(long_runs);
     const fs::path example = fs::path(KVF_SOURCE_DIR) / "examples" / "example.kvf";
     const std::pair<const char*, Bytes> cases[] = {
-        {"example", read_bytes(example)}, {"runs", runs}, {"crafted", crafted}, {"failing", failing},
-        {"trailing", trailing},           {"empty", {}},
+        {"example", read_bytes(example)}, {"runs", runs},           {"crafted", crafted}, {"failing", failing},
+        {"trailing", trailing},           {"long runs", long_runs}, {"empty", {}},
     };
     for (const auto& [name, container] : cases) {
         SCOPED_TRACE(name);
