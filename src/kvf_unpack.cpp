@@ -274,6 +274,27 @@ int fail_early(std::string_view kind, std::string_view line, std::string_view su
     return finish_output(log_output, STATUS_FAILED);
 }
 
+// Refuses a run whose log (`log_is_input`) or reasons (`errors_are_input`)
+// would be written into the container `path`, overwriting it or read back
+// as frames: nothing is written into it, and the reason goes where it may.
+int refuse_output_into_input(const char* path, bool log_is_input, bool errors_are_input) {
+    if (log_is_input) {
+        if (!errors_are_input) {
+            report_failure(error_output, path, "standard output is this container; the log would overwrite it");
+            flush_log(error_output);
+        }
+        return STATUS_FAILED;
+    }
+    // The reason is the log's, in its words: a line, or an event.
+    constexpr std::string_view WHY = "standard error is this container; the reasons would be written into it";
+    if (log_output.format == LogFormat::json) {
+        fail_before_frames(log_output, nullptr, "refused", "", "", path, WHY);
+    } else {
+        report_failure(log_output, path, WHY);
+    }
+    return finish_output(log_output, STATUS_FAILED);
+}
+
 }  // namespace
 
 Request parse_command_line(int argc, char** argv) {
@@ -362,22 +383,7 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     const bool log_is_input = is_same_file(in, out);
     const bool errors_are_input = is_same_file(in, stderr);
     if (log_is_input || errors_are_input) {
-        // The log or the reasons would overwrite the container, or be read
-        // back as frames: nothing is written to it. The reason goes where it may.
-        if (log_is_input && errors_are_input) {
-            status = STATUS_FAILED;
-        } else if (log_is_input) {
-            report_failure(error_output, request.path, "standard output is this container; the log would overwrite it");
-            flush_log(error_output);
-        } else if (log_output.format == LogFormat::json) {
-            fail_before_frames(log_output, nullptr, "refused", "", "", request.path,
-                               "standard error is this container; the reasons would be written into it");
-            status = finish_output(log_output, STATUS_FAILED);
-        } else {
-            report_failure(log_output, request.path,
-                           "standard error is this container; the reasons would be written into it");
-            flush_log(log_output);
-        }
+        status = refuse_output_into_input(request.path, log_is_input, errors_are_input);
     } else if (!listing && request.directory != nullptr && !open_output_folder(request.directory, &why)) {
         status =
             fail_early("directory", "ERROR creating output directory: ", request.directory, request.directory, why);
