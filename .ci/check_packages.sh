@@ -137,7 +137,8 @@ check_tarball() {
     fi
     echo "tarball-$arch: runs in an empty root, log and images as expected"
     cmp LICENSE "$unpacked/LICENSE"
-    cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
+    cmp doc/format.md "$unpacked/doc/format.md"
+    cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
     cmp doc/events.schema.json "$unpacked/doc/events.schema.json"
     check_listing "$(tar -tzf "$packages/kvf_unpack-$version-linux-$arch.tar.gz")" "kvf_unpack-$version-linux-$arch"
     [ -f "$unpacked/README.md" ]
@@ -152,7 +153,8 @@ unzip -q "$packages/kvf_unpack-$version-windows-x86_64.zip" -d "$work/zip"
 unpacked=$work/zip/kvf_unpack-$version-windows-x86_64
 [ -f "$unpacked/README.md" ] && [ -f "$unpacked/kvf_unpack.txt" ]
 sed 's/$/\r/' LICENSE | cmp - "$unpacked/LICENSE.txt"
-cmp doc/format.md "$unpacked/doc/format.md" && cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
+cmp doc/format.md "$unpacked/doc/format.md"
+cmp doc/kvf.ksy "$unpacked/doc/kvf.ksy"
 cmp doc/events.schema.json "$unpacked/doc/events.schema.json"
 check_listing "$(unzip -Z1 "$packages/kvf_unpack-$version-windows-x86_64.zip")" "kvf_unpack-$version-windows-x86_64"
 sed 's/$/\r/' examples/example.log > "$work/example-crlf.log"
