@@ -168,23 +168,39 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     if (!writer.run_open && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
+    // continue_run takes the frames that only append in a row: a check added here belongs there too.
     return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, errno);
 }
 
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
+    if (!writer.run_open) {
+        return 0;
+    }
+    // The run's state in locals while the frames go by: the copies into the
+    // block cannot be taken for writes to it.
+    std::uint32_t next = writer.next_address;
+    std::uint64_t length = 0;
     std::size_t taken = 0;
-    for (; writer.run_open && (taken + 1) * FRAME_SIZE <= count; ++taken) {
+    for (; (taken + 1) * FRAME_SIZE <= count; ++taken) {
         const Frame frame = decode_frame(frames + taken * FRAME_SIZE);
         // Only what on_flash_data would append without a word ...
-        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != writer.next_address) {
+        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != next) {
             break;
         }
-        // ... and only while the block takes it: a write that fails is reported by on_flash_data, at its frame.
-        if (writer.write_images && PAYLOAD_SIZE > WRITE_BLOCK_SIZE - writer.image.used) {
-            break;
+        if (writer.write_images) {
+            // ... and only while the block takes it: a write that fails is
+            // reported by on_flash_data, at its frame; this put cannot fail.
+            if (PAYLOAD_SIZE > WRITE_BLOCK_SIZE - writer.image.used) {
+                break;
+            }
+            (void)put_from<PAYLOAD_SIZE>(writer.image, frame.payload, frame.param1);
         }
-        (void)append_data(writer, frame.param1, frame.param2, frame.payload);
+        next += frame.param1;  // modulo 2^32, as in append_data
+        length += frame.param1;
     }
+    writer.next_address = next;
+    writer.run_length += length;
+    writer.run_frames += taken;
     return taken;
 }
 
