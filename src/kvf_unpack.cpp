@@ -120,7 +120,7 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
 // Where the frame loop left the input.
 struct LoopEnd {
     std::uint64_t frame_offset = 0;  // the last frame's offset
-    std::uint64_t end = 0;           // the input's end: the bytes read
+    std::uint64_t end = 0;           // the input's end, once it was reached: the bytes read
     std::uint64_t frames = 0;        // whole frames read
     bool closed = false;             // the container ended with ADMINEND and its trailer
 };
@@ -128,12 +128,8 @@ struct LoopEnd {
 // Reads and acts on frames until the end of the input or a failure, and says where it stopped in `at`.
 int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, LoopEnd& at) {
     std::uint64_t& frame_offset = at.frame_offset;
-    std::uint64_t& end = at.end;
-    bool& closed = at.closed;
-    std::uint64_t frames = 0;
     // Counted from the bytes consumed, so that pipes get the right offsets too.
     std::uint64_t offset = 0;
-    closed = false;
 
     // Like a stream's end-of-file indicator, the reader ends with the first short read.
     while (in.state != BlockReader::State::ended) {
@@ -144,12 +140,11 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         const std::uint8_t* bytes = nullptr;
         const std::size_t count = take(in, FRAME_SIZE, &bytes);
         offset += count;
-        end = offset;
         if (count != FRAME_SIZE) {
             log_cut_short(log, frame_offset, bytes, count);
             break;  // a short take is the end of the input
         }
-        at.frames = ++frames;
+        ++at.frames;
 
         const Frame frame = decode_frame(bytes);
         switch (frame.type) {
@@ -176,7 +171,9 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
                 fail_flash_length(log, error_output, frame_offset, path, frame.param1);
                 return STATUS_FAILED;
             }
-            log_flash_data(log, frame_offset, frame.param1, frame.param2);
+            if (logs_every_flash_frame(log)) {
+                log_flash_data(log, frame_offset, frame.param1, frame.param2);
+            }
             if (!on_flash_data(writer, log, frame_offset, frame.param1, frame.param2, frame.payload)) {
                 return STATUS_FAILED;
             }
@@ -186,9 +183,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
                 const std::size_t more = continue_run(writer, ready_bytes(in), ready(in) / FRAME_SIZE * FRAME_SIZE);
                 skip_ready(in, more * FRAME_SIZE);
                 offset += more * FRAME_SIZE;
-                frames += more;
-                at.frames = frames;
-                end = offset;
+                at.frames += more;
                 frame_offset = more > 0 ? offset - FRAME_SIZE : frame_offset;
             }
             break;
@@ -198,8 +193,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
                 return STATUS_FAILED;
             }
             offset += TRAILER_SIZE;
-            end = offset;
-            closed = true;
+            at.closed = true;
             break;
         case FRAME_PROGRESS:
             log_progress(log, frame_offset, frame);
@@ -214,6 +208,7 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         fail_read(log, error_output, frame_offset, path, in.error);
         return STATUS_FAILED;
     }
+    at.end = offset;
     return STATUS_OK;
 }
 

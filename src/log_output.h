@@ -123,16 +123,21 @@ inline void add_hex32(LogOutput& log, std::uint32_t value) {
 // The most digits a 64-bit decimal has, with a sign.
 inline constexpr std::size_t DECIMAL_MAX = 21;
 
-// Appends `value` as an unsigned decimal.
-inline void add_unsigned(LogOutput& log, std::uint64_t value) {
+// Appends the integer `value` as a decimal, as "%d" and "%llu" do.
+template <typename Integer>
+inline void add_integer(LogOutput& log, Integer value) {
     char* at = reserve(log, DECIMAL_MAX);
     log.used += static_cast<std::size_t>(std::to_chars(at, at + DECIMAL_MAX, value).ptr - at);
 }
 
+// Appends `value` as an unsigned decimal.
+inline void add_unsigned(LogOutput& log, std::uint64_t value) {
+    add_integer(log, value);
+}
+
 // Appends `value` as a signed decimal, as "%d" does.
 inline void add_decimal(LogOutput& log, std::int32_t value) {
-    char* at = reserve(log, DECIMAL_MAX);
-    log.used += static_cast<std::size_t>(std::to_chars(at, at + DECIMAL_MAX, value).ptr - at);
+    add_integer(log, value);
 }
 
 // Starts a line about the frame at file offset `offset`: its tag ("0x", at

@@ -56,6 +56,22 @@ std::size_t decode_utf8(std::string_view text, std::uint32_t& code, Surrogates s
     return length;
 }
 
+std::size_t encode_utf8(std::uint32_t code, char* out) {
+    if (code < 0x80) {
+        out[0] = static_cast<char>(code);
+        return 1;
+    }
+    // Continuation bytes carry six bits each, the last ones first; the lead the rest.
+    const std::size_t length = code < 0x800 ? 2 : code < 0x10000 ? 3 : UTF8_MAX;
+    static constexpr unsigned LEAD_MARKS[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (std::size_t i = length - 1; i > 0; --i) {
+        out[i] = static_cast<char>(0x80 | (code & 0x3F));
+        code >>= 6;
+    }
+    out[0] = static_cast<char>(LEAD_MARKS[length] | code);
+    return length;
+}
+
 bool is_hidden_code_point(std::uint32_t code) {
     // The first range that ends at or after `code` holds it, if any does.
     const auto* range = std::lower_bound(std::begin(HIDDEN_CODE_POINTS), std::end(HIDDEN_CODE_POINTS), code,

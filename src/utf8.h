@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// UTF-8 as the tool reads it: one decoder behind the terminal filter, the
+// UTF-8 as the tool reads and writes it: one decoder behind the terminal filter, the
 // JSON strings and the Windows path conversion, and which code points a
 // terminal is not shown.
 #pragma once
@@ -19,6 +19,14 @@ enum class Surrogates { refused, accepted };
 // continuation byte, cut short, overlong, past U+10FFFF, or a surrogate
 // unless `surrogates` accepts it.
 std::size_t decode_utf8(std::string_view text, std::uint32_t& code, Surrogates surrogates = Surrogates::refused);
+
+// The most bytes a code point takes in UTF-8.
+inline constexpr std::size_t UTF8_MAX = 4;
+
+// Writes `code` (at most U+10FFFF; a surrogate too, as WTF-8 writes it) in
+// its shortest UTF-8 form to `out`, which has room for UTF8_MAX bytes;
+// returns how many bytes that took.
+std::size_t encode_utf8(std::uint32_t code, char* out);
 
 // Whether a terminal is shown '?' for `code`: a control, a format or
 // unassigned code point, a line or paragraph separator, or a default

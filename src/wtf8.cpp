@@ -15,25 +15,6 @@ constexpr std::uint32_t SURROGATE_LAST = 0xDFFF;
 constexpr std::uint32_t SUPPLEMENTARY_FIRST = 0x10000;
 constexpr char16_t REPLACEMENT = 0xFFFD;
 
-void append_utf8(std::string& out, std::uint32_t code) {
-    const auto byte = [&out](std::uint32_t value) { out += static_cast<char>(value); };
-    if (code < 0x80) {
-        byte(code);
-    } else if (code < 0x800) {
-        byte(0xC0 | code >> 6);
-        byte(0x80 | (code & 0x3F));
-    } else if (code < SUPPLEMENTARY_FIRST) {
-        byte(0xE0 | code >> 12);
-        byte(0x80 | (code >> 6 & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    } else {
-        byte(0xF0 | code >> 18);
-        byte(0x80 | (code >> 12 & 0x3F));
-        byte(0x80 | (code >> 6 & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    }
-}
-
 }  // namespace
 
 std::string wtf8_from_utf16(std::u16string_view text) {
@@ -45,7 +26,8 @@ std::string wtf8_from_utf16(std::u16string_view text) {
         if (high && i + 1 < text.size() && text[i + 1] >= LOW_SURROGATE_FIRST && text[i + 1] <= SURROGATE_LAST) {
             code = SUPPLEMENTARY_FIRST + ((code - SURROGATE_FIRST) << 10) + (text[++i] - LOW_SURROGATE_FIRST);
         }
-        append_utf8(out, code);
+        char bytes[UTF8_MAX];
+        out.append(bytes, encode_utf8(code, bytes));
     }
     return out;
 }

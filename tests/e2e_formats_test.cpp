@@ -8,6 +8,7 @@
 
 #include "captured_log.h"
 #include "tool_runner.h"
+#include "utf8.h"
 
 namespace kvf::test {
 namespace {
@@ -55,11 +56,8 @@ Event parse_event(const std::string& line) {
                 code = 0x10000 + ((code - 0xD800) << 10) + (std::stoul(line.substr(at + 2, 4), nullptr, 16) - 0xDC00);
                 at += 6;
             }
-            const int extra = code < 0x80 ? 0 : code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-            out += static_cast<char>(extra == 0 ? code : (0xF00 >> extra & 0xFF) | code >> (6 * extra));
-            for (int i = extra - 1; i >= 0; --i) {
-                out += static_cast<char>(0x80 | (code >> (6 * i) & 0x3F));
-            }
+            char bytes[UTF8_MAX];
+            out.append(bytes, encode_utf8(code, bytes));
         }
         expect('"');
         return out;

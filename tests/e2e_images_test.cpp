@@ -221,6 +221,17 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const std::string tool = tool_path();
     // Runs the tool through a shell, in which "$0" is the tool.
     const auto shell = [&](const std::string& command) { return run(work, {"/bin/sh", "-c", command, tool}); };
+    // A file with `permissions` at the image's name, owned by root or by the
+    // user the tool then runs as, with no privileges.
+    const auto unwritable_file = [&](int permissions, bool root_owned) {
+        write_bytes(clash, pattern(6, 6));
+        fs::permissions(clash, fs::perms(permissions));
+        give_away(root.path);
+        if (root_owned) {
+            EXPECT_EQ(lchown(clash.c_str(), 0, 0), 0);
+        }
+        return shell(unprivileged() + "\"$0\" ../in.kvf");
+    };
     const struct {
         std::string how;
         std::string reason;
@@ -303,23 +314,8 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
              return result;
          },
          false},
-        {"read-only file of the user's own", "Permission denied",
-         [&] {
-             write_bytes(clash, pattern(6, 6));
-             fs::permissions(clash, fs::perms(0444));
-             give_away(root.path);
-             return shell(unprivileged() + "\"$0\" ../in.kvf");
-         },
-         false},
-        {"another user's file", "Permission denied",
-         [&] {
-             write_bytes(clash, pattern(6, 6));
-             fs::permissions(clash, fs::perms(0644));
-             give_away(root.path);
-             EXPECT_EQ(lchown(clash.c_str(), 0, 0), 0);
-             return shell(unprivileged() + "\"$0\" ../in.kvf");
-         },
-         false},
+        {"read-only file of the user's own", "Permission denied", [&] { return unwritable_file(0444, false); }, false},
+        {"another user's file", "Permission denied", [&] { return unwritable_file(0644, true); }, false},
     };
     for (const auto& [how, reason, place_and_run, content_kept] : cases) {
         SCOPED_TRACE("the image's name is taken by: " + how);

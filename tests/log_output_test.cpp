@@ -8,6 +8,7 @@
 
 #include "captured_log.h"
 #include "hidden_code_points.h"
+#include "utf8.h"
 
 namespace kvf {
 namespace {
@@ -78,24 +79,8 @@ TEST(LogOutput, PrintfTextIsCutAtItsBound) {
 
 // `code` as UTF-8.
 std::string utf8(std::uint32_t code) {
-    std::string out;
-    const auto byte = [&out](std::uint32_t value) { out += static_cast<char>(value); };
-    if (code < 0x80) {
-        byte(code);
-    } else if (code < 0x800) {
-        byte(0xC0 | code >> 6);
-        byte(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        byte(0xE0 | code >> 12);
-        byte(0x80 | (code >> 6 & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    } else {
-        byte(0xF0 | code >> 18);
-        byte(0x80 | (code >> 12 & 0x3F));
-        byte(0x80 | (code >> 6 & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    }
-    return out;
+    char bytes[UTF8_MAX];
+    return std::string(bytes, encode_utf8(code, bytes));
 }
 
 TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
