@@ -75,9 +75,6 @@ void add_external(LogOutput& log, std::string_view text) {
 }
 
 bool add_json_text(LogOutput& log, std::string_view text) {
-    static constexpr std::uint32_t BASIC_PLANE_END = 0x10000;
-    static constexpr std::uint32_t HIGH_SURROGATE_FIRST = 0xD800;
-    static constexpr std::uint32_t LOW_SURROGATE_FIRST = 0xDC00;
     // "\uXXXX" with four upper-case hex digits.
     const auto escape = [&log](std::uint32_t unit) {
         add(log, "\\u");
@@ -103,11 +100,11 @@ bool add_json_text(LogOutput& log, std::string_view text) {
             add(log, "\\r");
         } else if (!is_hidden_code_point(code)) {
             add(log, text.substr(0, length));
-        } else if (code < BASIC_PLANE_END) {
+        } else if (code < SUPPLEMENTARY_FIRST) {
             escape(code);
         } else {
-            escape(HIGH_SURROGATE_FIRST + ((code - BASIC_PLANE_END) >> 10));
-            escape(LOW_SURROGATE_FIRST + ((code - BASIC_PLANE_END) & 0x3FF));
+            escape(high_surrogate(code));
+            escape(low_surrogate(code));
         }
         text.remove_prefix(length);
     }

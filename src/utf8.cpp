@@ -10,8 +10,6 @@ namespace kvf {
 
 namespace {
 
-constexpr std::uint32_t SURROGATE_FIRST = 0xD800;
-constexpr std::uint32_t SURROGATE_LAST = 0xDFFF;
 constexpr std::uint32_t CODE_POINT_LAST = 0x10FFFF;
 
 }  // namespace
@@ -36,7 +34,7 @@ std::size_t decode_utf8(std::string_view text, std::uint32_t& code, Surrogates s
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
         code = lead & 0x07;
-        least = 0x10000;
+        least = SUPPLEMENTARY_FIRST;
     } else {
         return 0;
     }
@@ -49,7 +47,7 @@ std::size_t decode_utf8(std::string_view text, std::uint32_t& code, Surrogates s
         }
         code = code << 6 | (byte(i) & 0x3F);
     }
-    const bool surrogate = code >= SURROGATE_FIRST && code <= SURROGATE_LAST;
+    const bool surrogate = code >= HIGH_SURROGATE_FIRST && code <= SURROGATE_LAST;
     if (code < least || code > CODE_POINT_LAST || (surrogate && surrogates == Surrogates::refused)) {
         return 0;
     }
@@ -62,7 +60,7 @@ std::size_t encode_utf8(std::uint32_t code, char* out) {
         return 1;
     }
     // Continuation bytes carry six bits each, the last ones first; the lead the rest.
-    const std::size_t length = code < 0x800 ? 2 : code < 0x10000 ? 3 : UTF8_MAX;
+    const std::size_t length = code < 0x800 ? 2 : code < SUPPLEMENTARY_FIRST ? 3 : UTF8_MAX;
     static constexpr unsigned LEAD_MARKS[] = {0, 0, 0xC0, 0xE0, 0xF0};
     for (std::size_t i = length - 1; i > 0; --i) {
         out[i] = static_cast<char>(0x80 | (code & 0x3F));

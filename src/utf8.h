@@ -10,6 +10,41 @@
 
 namespace kvf {
 
+// UTF-16's surrogates: a high one and a low one in a row stand for one code
+// point from SUPPLEMENTARY_FIRST up; UTF-8 writes that code point instead.
+inline constexpr std::uint32_t HIGH_SURROGATE_FIRST = 0xD800;
+inline constexpr std::uint32_t LOW_SURROGATE_FIRST = 0xDC00;
+inline constexpr std::uint32_t SURROGATE_LAST = 0xDFFF;
+inline constexpr std::uint32_t SUPPLEMENTARY_FIRST = 0x10000;
+// Bits of a code point that each surrogate of its pair carries.
+inline constexpr unsigned SURROGATE_BITS = 10;
+
+// Whether `unit` is a high surrogate (U+D800 to U+DBFF).
+constexpr bool is_high_surrogate(std::uint32_t unit) {
+    return unit >= HIGH_SURROGATE_FIRST && unit < LOW_SURROGATE_FIRST;
+}
+
+// Whether `unit` is a low surrogate (U+DC00 to U+DFFF).
+constexpr bool is_low_surrogate(std::uint32_t unit) {
+    return unit >= LOW_SURROGATE_FIRST && unit <= SURROGATE_LAST;
+}
+
+// The high surrogate of the pair for `code` (from SUPPLEMENTARY_FIRST).
+constexpr std::uint32_t high_surrogate(std::uint32_t code) {
+    return HIGH_SURROGATE_FIRST + ((code - SUPPLEMENTARY_FIRST) >> SURROGATE_BITS);
+}
+
+// The low surrogate of the pair for `code` (from SUPPLEMENTARY_FIRST).
+constexpr std::uint32_t low_surrogate(std::uint32_t code) {
+    return LOW_SURROGATE_FIRST + ((code - SUPPLEMENTARY_FIRST) & ((1U << SURROGATE_BITS) - 1));
+}
+
+// The code point that the pair of `high` and `low` surrogates stands for.
+constexpr std::uint32_t from_surrogates(std::uint32_t high, std::uint32_t low) {
+    return SUPPLEMENTARY_FIRST + ((high - HIGH_SURROGATE_FIRST) << SURROGATE_BITS) + (low - LOW_SURROGATE_FIRST);
+}
+static_assert(from_surrogates(high_surrogate(0x10FFFF), low_surrogate(0x10FFFF)) == 0x10FFFF);
+
 // Whether a decode takes a surrogate's three-byte form (U+D800 to U+DFFF),
 // which well-formed UTF-8 never holds but WTF-8 writes for a lone one.
 enum class Surrogates { refused, accepted };

@@ -9,10 +9,6 @@ namespace kvf {
 
 namespace {
 
-constexpr std::uint32_t SURROGATE_FIRST = 0xD800;
-constexpr std::uint32_t LOW_SURROGATE_FIRST = 0xDC00;
-constexpr std::uint32_t SURROGATE_LAST = 0xDFFF;
-constexpr std::uint32_t SUPPLEMENTARY_FIRST = 0x10000;
 constexpr char16_t REPLACEMENT = 0xFFFD;
 
 }  // namespace
@@ -22,9 +18,8 @@ std::string wtf8_from_utf16(std::u16string_view text) {
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         std::uint32_t code = text[i];
-        const bool high = code >= SURROGATE_FIRST && code < LOW_SURROGATE_FIRST;
-        if (high && i + 1 < text.size() && text[i + 1] >= LOW_SURROGATE_FIRST && text[i + 1] <= SURROGATE_LAST) {
-            code = SUPPLEMENTARY_FIRST + ((code - SURROGATE_FIRST) << 10) + (text[++i] - LOW_SURROGATE_FIRST);
+        if (is_high_surrogate(code) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+            code = from_surrogates(code, text[++i]);
         }
         char bytes[UTF8_MAX];
         out.append(bytes, encode_utf8(code, bytes));
@@ -36,10 +31,7 @@ std::size_t utf16_piece(std::u16string_view text, std::size_t most) {
     if (text.size() <= most) {
         return text.size();
     }
-    const char16_t last = text[most - 1];
-    const char16_t next = text[most];
-    const bool parts_a_pair =
-        last >= SURROGATE_FIRST && last < LOW_SURROGATE_FIRST && next >= LOW_SURROGATE_FIRST && next <= SURROGATE_LAST;
+    const bool parts_a_pair = is_high_surrogate(text[most - 1]) && is_low_surrogate(text[most]);
     return parts_a_pair ? most - 1 : most;
 }
 
@@ -55,9 +47,8 @@ std::u16string utf16_from_wtf8(std::string_view text) {
             continue;
         }
         if (code >= SUPPLEMENTARY_FIRST) {
-            code -= SUPPLEMENTARY_FIRST;
-            out += static_cast<char16_t>(SURROGATE_FIRST + (code >> 10));
-            out += static_cast<char16_t>(LOW_SURROGATE_FIRST + (code & 0x3FF));
+            out += static_cast<char16_t>(high_surrogate(code));
+            out += static_cast<char16_t>(low_surrogate(code));
         } else {
             out += static_cast<char16_t>(code);
         }
