@@ -211,6 +211,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!entry.is_regular_file()) {
             fail("not a regular file", entry.path());
         }
+        if (entry.path().extension() == ".tmp") {
+            fail("a replacement left behind", entry.path());
+        }
         fs::remove(entry.path());
     }
     return 0;

@@ -344,7 +344,7 @@ void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::s
     end_failure(log, errors, image, why);
 }
 
-void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, int error) {
+void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why) {
     if (is_text(log)) {
         add_frame_line(log, offset, "");
         add_external_line(log, "ERROR writing outputfile: ", image);
@@ -352,7 +352,7 @@ void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::st
         begin_failure_event(log, offset, "write");
         add_text_member(log, "image", image);
     }
-    end_failure(log, errors, image, std::strerror(error));
+    end_failure(log, errors, image, why);
 }
 
 void fail_before_frames(LogOutput& log, LogOutput* errors, std::string_view kind, std::string_view line,

@@ -95,8 +95,8 @@ void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::str
 // An image that could not be created, at the frame at `offset`, and `why`.
 void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);
 
-// An image that could not be written, at the frame at `offset`, with the error number `error`.
-void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, int error);
+// An image that could not be written, closed or named, at the frame at `offset`, and `why`.
+void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);
 
 // A failure before the first frame of `kind` ("usage", "open", "directory",
 // "confine", "refused"): the text log shows `line` followed by the outside

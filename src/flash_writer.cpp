@@ -30,35 +30,41 @@ bool is_replaced_in_name(unsigned char c, NameRules rules) {
            WINDOWS_RESERVED_CHARACTERS.find(static_cast<char>(c)) != std::string_view::npos;
 }
 
-// Logs that the open run's image could not be written, and reports the error number `error`.
-bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, int error) {
+// The reason for the failure in errno, which a failed stream call may leave unset.
+const char* system_reason() {
+    return std::strerror(errno != 0 ? errno : EIO);
+}
+
+// Logs that the open run's image could not be written, and reports `why`.
+bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, const char* why) {
     writer.image_failed = true;
-    fail_write(log, *writer.errors, frame_offset, writer.image_name, error != 0 ? error : EIO);
+    fail_write(log, *writer.errors, frame_offset, writer.image_name, why);
     return false;
 }
 
-// Closes the open run's image, if images are written; the error number of a
-// failed write or close, or 0.
-int close_image(FlashWriter& writer) {
+// Closes the open run's image, if images are written, complete at its name;
+// false, with `why` set, if it could not be written out, closed or named.
+bool close_image(FlashWriter& writer, const char** why) {
     if (!writer.write_images) {
-        return 0;
+        return true;
     }
+    std::FILE* file = writer.image.file;
     const bool written = flush_block(writer.image);
-    int error = written ? 0 : (errno != 0 ? errno : EIO);
-    const bool closed = std::fclose(writer.image.file) == 0;
-    if (!closed && error == 0) {
-        error = errno != 0 ? errno : EIO;
-    }
     writer.image.file = nullptr;
-    return error;
+    if (!written) {
+        *why = system_reason();
+        discard_image(file);
+        return false;
+    }
+    return finish_image(file, writer.image_name, why);
 }
 
 // Ends the open run at the frame at `frame_offset`, its image closed; reports a failed write or close on `log`.
 bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
     writer.run_open = false;
-    const int error = close_image(writer);
-    if (error != 0) {
-        return fail_writing(writer, log, frame_offset, error);
+    const char* why = nullptr;
+    if (!close_image(writer, &why)) {
+        return fail_writing(writer, log, frame_offset, why);
     }
     log_run_close(log, frame_offset,
                   RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
@@ -169,7 +175,7 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
         return false;
     }
     // continue_run takes the frames that only append in a row: a check added here belongs there too.
-    return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, errno);
+    return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, system_reason());
 }
 
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
@@ -205,7 +211,8 @@ std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::s
 }
 
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    return writer.image.file == nullptr || flush_block(writer.image) || fail_writing(writer, log, frame_offset, errno);
+    return writer.image.file == nullptr || flush_block(writer.image) ||
+           fail_writing(writer, log, frame_offset, system_reason());
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
@@ -213,14 +220,22 @@ bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_
 }
 
 void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    if (writer.run_open) {
-        // What the run gathered still goes to disk, unchecked: the run has
-        // failed already, and earlier runs are complete.
-        writer.run_open = false;
-        if (close_image(writer) == 0 && !writer.image_failed) {
-            log_run_close(log, frame_offset,
-                          RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
+    if (!writer.run_open) {
+        return;
+    }
+    // An image whose bytes were all written is finished, as at any end of
+    // its run, unchecked: the run has failed already, and earlier runs are
+    // complete. One whose write failed is given up.
+    writer.run_open = false;
+    const char* why = nullptr;
+    if (writer.image_failed) {
+        if (writer.write_images) {
+            discard_image(writer.image.file);
+            writer.image.file = nullptr;
         }
+    } else if (close_image(writer, &why)) {
+        log_run_close(log, frame_offset,
+                      RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
     }
 }
 

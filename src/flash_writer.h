@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Turns runs of contiguous flash-data frames into image files in the working directory.
+// Turns runs of contiguous flash-data frames into image files in the output folder.
 #pragma once
 
 #include <cstddef>
@@ -61,7 +61,7 @@ bool is_windows_device_name(std::string_view base);
 // spaces, control bytes, bytes from 0x80, path separators and a leading '-',
 // '+' or '@' made '_', then "_%08X.bin". Under Windows rules ':' '*' '?' '"' '<' '>' '|'
 // become '_' too, and a name whose part before its first '.' is a device name
-// gets a leading '_'. The name never leaves the working directory.
+// gets a leading '_'. The name is a bare name: it never leaves the output folder.
 void make_image_name(char (&name)[NAME_BUFFER_SIZE], const char* text, std::uint32_t address,
                      NameRules rules = HOST_NAME_RULES);
 

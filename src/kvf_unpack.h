@@ -19,7 +19,7 @@ struct UnpackOptions {
 struct Request {
     enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
     const char* path = nullptr;       // FILE; "-" is standard input
-    const char* directory = nullptr;  // where images go; nullptr for the working directory
+    const char* directory = nullptr;  // the output folder; nullptr for the working directory
     UnpackOptions options;
     const char* what = nullptr;  // for a usage error: what is wrong, and why
     const char* why = nullptr;
@@ -30,10 +30,11 @@ struct Request {
 Request parse_command_line(int argc, char** argv);
 
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
-// terminal is shown it when `terminal`) and writing images into the working
-// directory, as `options` ask; `path` names the input in messages. Returns
-// the exit status; each failure, a log that could not be written included,
-// is also reported in a line on `errors`.
+// terminal is shown it when `terminal`) and writing images into the output
+// folder (the working directory unless open_output_folder named another), as
+// `options` ask; `path` names the input in messages. Returns the exit status;
+// each failure, a log that could not be written included, is also reported
+// in a line on `errors`.
 int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors,
                      const UnpackOptions& options = {});
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // What differs between POSIX systems and Windows, behind one small interface:
 // how the process starts, how files are opened, compared and read, where
-// images are made and how the process is confined to that folder, how image
-// names are cleaned, and how a terminal is told apart and written to.
+// images are made and how the process is confined to that folder, which
+// rules image names must follow, and how a terminal is told apart and written to.
 // platform_posix.cpp and platform_windows.cpp implement it (with landlock.cpp
 // on Linux); nothing else in the tool branches on the platform.
 #pragma once
@@ -35,8 +35,10 @@ struct KeptFile {
 
 // Readies the process before it opens anything. POSIX: each of descriptors 0
 // to 2 that is closed is held by the null device, open for reading only, so
-// that no file the tool opens takes its place; and a file-size limit or a
-// closed pipe makes a write fail (EFBIG, EPIPE) instead of killing the process.
+// that no file the tool opens takes its place; a file-size limit or a closed
+// pipe makes a write fail (EFBIG, EPIPE) instead of killing the process; and
+// a process interrupted or terminated (SIGINT, SIGTERM, SIGHUP) removes the
+// image it was making to replace a file before it ends.
 void prepare_process();
 
 // Opens the container at `path` (UTF-8) for binary reading; nullptr, with
@@ -49,7 +51,9 @@ std::FILE* open_standard_input(const char** why);
 
 // Makes the folder `path` the one images are made in, instead of the working
 // directory: opened, or made (one level, as `unzip -d` does) where nothing
-// stands at it. False, with `why` set, when it cannot be made or is no folder.
+// stands at it; on POSIX systems it becomes the working directory, as
+// `tar -C` makes it. False, with `why` set, when it cannot be made or is no
+// folder.
 bool open_output_folder(const char* path, const char** why);
 
 // Reads up to `count` bytes of `in` into `buffer`, as many as it has ready,
@@ -62,15 +66,29 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
 bool is_live(std::FILE* in);
 
 // Creates the image file `name` (a bare name, no separator) in the output
-// folder (the working directory unless open_output_folder made it another)
-// for binary writing, as a new file. What stands at the name is
-// looked at without opening it: nothing is there, or a regular file known to
-// be none of the `kept` files that the process could have written, which is
-// replaced (its other names, hard links, keep their content) by a file with
-// its permissions. nullptr, with `why` set to the reason, when it cannot be
-// created or anything else stands there (a read-only file, a link, a FIFO, a
-// device, a directory, a reparse point), left as it was.
+// folder for binary writing, as a new file. What stands at the name is
+// looked at without opening it for reading or writing. Where nothing stands
+// there, the image is made at the name at once. Where a regular file stands
+// that is none of the `kept` files and that the process could have written
+// (or that this run made), the image is made beside it under a name of its
+// own, no image name, with the old file's access rules (or fewer), and takes
+// the name only in finish_image: until then the old file is untouched, and
+// its other names (hard links) always keep their content. nullptr, with
+// `why` set to the reason, when the image cannot be made or anything else
+// stands there (a read-only file, a link, a FIFO, a device, a directory, a
+// reparse point), left as it was. One image is open at a time.
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why);
+
+// Closes `image`, made by create_image as `name`, complete: an image that
+// replaces a file takes the name from it now, in one rename. False, with
+// `why` set, when it could not be closed or take the name: a file it was to
+// replace then stands as it was, and the image is removed.
+bool finish_image(std::FILE* image, const char* name, const char** why);
+
+// Closes `image`, made by create_image, unfinished (a write failed): an image
+// that was to replace a file is removed, which stands as it was; one made
+// at a free name keeps what was written.
+void discard_image(std::FILE* image);
 
 // Whether `a` and `b` are known to be the same regular file.
 bool is_same_file(std::FILE* a, std::FILE* b);

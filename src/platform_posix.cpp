@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "platform.h"
@@ -19,42 +21,135 @@ namespace kvf {
 
 namespace {
 
-// Where images are made: the working directory, or the folder open_output_folder opened.
-int output_folder = AT_FDCWD;
-
 // Read, write and execute for owner, group and others.
 constexpr mode_t PERMISSION_BITS = 0777;
 // A new image, as any file a user makes: readable and writable, less the umask.
 constexpr mode_t NEW_FILE_MODE = 0666;
+// An image that replaces a file, until it has that file's access rules: its owner's alone.
+constexpr mode_t REPLACEMENT_MODE = S_IRUSR | S_IWUSR;
+// Opens a file that must be made new: whatever took its name is refused
+// without being opened, a link not followed and a FIFO not woken.
+constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+
+// A file's POSIX access ACL, as the kernel hands it over in this extended
+// attribute: a version word, then entries of a tag and permissions (16 bits
+// each) and an id (32 bits), all little-endian.
+constexpr const char* ACL_ACCESS = "system.posix_acl_access";
+constexpr std::uint32_t ACL_VERSION = 2;
+constexpr std::size_t ACL_HEADER_SIZE = 4;
+constexpr std::size_t ACL_ENTRY_SIZE = 8;
+constexpr std::size_t ACL_PERMISSIONS_OFFSET = 2;
+constexpr unsigned ACL_GROUP_OBJ = 0x04;
+constexpr unsigned ACL_MASK = 0x10;
+constexpr unsigned ACL_OTHER = 0x20;
+constexpr unsigned ACL_ALL = 07;  // read, write, execute
+// The largest value of an extended attribute that Linux keeps (XATTR_SIZE_MAX).
+constexpr std::size_t ATTRIBUTE_VALUE_MAX = 65536;
+
+// A replacement's name: the image's, the process and an attempt, and ".tmp",
+// which no image name ends in.
+constexpr const char* REPLACEMENT_NAME_FORMAT = "%s.%ld-%u.tmp";
+constexpr unsigned REPLACEMENT_NAME_ATTEMPTS = 100;
+constexpr std::size_t REPLACEMENT_NAME_SIZE = 320;
+
+// The images this run made that its user may not write (the umask took the
+// owner's write; a file taken over whose owner could not write it): the
+// tool's own to replace all the same. Past this many, such an image is kept
+// like any other file the user may not write.
+constexpr std::size_t OWN_READ_ONLY_MAX = 4096;
+
+struct FileId {
+    dev_t device;
+    ino_t inode;
+};
 
 // Whether standard input was closed when the tool started: then "-" is no input.
 bool standard_input_closed = false;
 
+FileId own_read_only[OWN_READ_ONLY_MAX];
+std::size_t own_read_only_count = 0;
+
+// The image open now: when it replaces a file, the name it is written under,
+// which the signal handler removes while `replacement_pending`, and the file
+// at its name when it was made; when its user may not write it, which it is.
+char replacement_name[REPLACEMENT_NAME_SIZE];
+pid_t process_id = 0;  // asked once
+volatile std::sig_atomic_t replacement_pending = 0;
+bool replacing = false;
+struct stat replaced {};
+bool image_read_only = false;
+struct stat image_made {};
+
+// An attribute value read or written whole, such as an ACL.
+std::uint8_t attribute_value[ATTRIBUTE_VALUE_MAX];
+
+// Puts the system's reason for the failure in errno in `why`; returns false,
+// for the caller to return.
+bool fail(const char** why) {
+    *why = std::strerror(errno);
+    return false;
+}
+
+bool same_id(const struct stat& file, const FileId& id) {
+    return file.st_dev == id.device && file.st_ino == id.inode;
+}
+
+// Where the file `file` stands in own_read_only; own_read_only_count if it is not there.
+std::size_t find_own(const struct stat& file) {
+    std::size_t at = 0;
+    while (at < own_read_only_count && !same_id(file, own_read_only[at])) {
+        ++at;
+    }
+    return at;
+}
+
+// Forgets the file `file`, which no longer stands at an image's name, as one of the run's own.
+void forget_own(const struct stat& file) {
+    const std::size_t at = find_own(file);
+    if (at < own_read_only_count) {
+        own_read_only[at] = own_read_only[--own_read_only_count];
+    }
+}
+
+// Keeps the image open now, at its name, among the run's own if its user may not write it.
+void remember_if_read_only() {
+    if (image_read_only && own_read_only_count < OWN_READ_ONLY_MAX) {
+        own_read_only[own_read_only_count++] = FileId{image_made.st_dev, image_made.st_ino};
+    }
+}
+
+// What a kept stream's file is, looked up once: no stream's file changes while the tool runs.
+struct StreamFile {
+    std::FILE* stream;
+    bool told;  // the file could be told: `file` says which it is
+    struct stat file;
+};
+constexpr std::size_t STREAMS_TOLD_MAX = 4;
+StreamFile streams_told[STREAMS_TOLD_MAX];
+std::size_t streams_told_count = 0;
+
+// The file open on `stream`, from streams_told once it is there.
+StreamFile tell_stream(std::FILE* stream) {
+    for (std::size_t i = 0; i < streams_told_count; ++i) {
+        if (streams_told[i].stream == stream) {
+            return streams_told[i];
+        }
+    }
+    StreamFile told{stream, false, {}};
+    const int fd = fileno(stream);
+    told.told = fd >= 0 && fstat(fd, &told.file) == 0;
+    if (streams_told_count < STREAMS_TOLD_MAX) {
+        streams_told[streams_told_count++] = told;
+    }
+    return told;
+}
+
 // Whether the regular file `image` is, or may be, the file open on `stream`:
 // a stream whose file cannot be told counts as the same.
 bool may_be_same_file(const struct stat& image, std::FILE* stream) {
-    struct stat other {};
-    const int fd = fileno(stream);
-    if (fd < 0 || fstat(fd, &other) != 0) {
-        return true;
-    }
-    return S_ISREG(other.st_mode) && other.st_dev == image.st_dev && other.st_ino == image.st_ino;
-}
-
-// Gives the new file open on `fd` the permissions of the file it replaces,
-// `old`: its group, where the process may give it, else no group access at
-// all, so that the group's rights never pass to another group. False, with
-// errno set, if they could not be set.
-bool take_permissions(int fd, const struct stat& old) {
-    struct stat made {};
-    if (fstat(fd, &made) != 0) {
-        return false;
-    }
-    mode_t mode = old.st_mode & PERMISSION_BITS;
-    if (made.st_gid != old.st_gid && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
-        mode &= ~static_cast<mode_t>(S_IRWXG);
-    }
-    return fchmod(fd, mode) == 0;
+    const StreamFile other = tell_stream(stream);
+    return !other.told ||
+           (S_ISREG(other.file.st_mode) && other.file.st_dev == image.st_dev && other.file.st_ino == image.st_ino);
 }
 
 // Why what stands at an image's name, not a regular file, is refused.
@@ -77,6 +172,215 @@ const char* refusal(mode_t mode) {
     return "something other than a regular file stands at this name";
 }
 
+// Whether the file `existing` at `name` may be replaced by an image; false,
+// with `why` set, if it must be kept.
+bool may_replace(const char* name, const struct stat& existing, std::span<const KeptFile> kept, const char** why) {
+    if (!S_ISREG(existing.st_mode)) {
+        *why = refusal(existing.st_mode);
+        return false;
+    }
+    for (const auto& [stream, reason] : kept) {
+        if (may_be_same_file(existing, stream)) {
+            *why = reason;
+            return false;
+        }
+    }
+    // Only what the user could have written is replaced: a read-only image,
+    // or another user's file, is kept; an image this run made is its own.
+    return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || find_own(existing) < own_read_only_count || fail(why);
+}
+
+// The permission bits `mode` for a file whose group is not its old one's:
+// the group gets nothing, and others only what both they and the old group
+// had, so that no member of the old group gains a right as one of the others.
+mode_t without_group(mode_t mode) {
+    const mode_t group = (mode & S_IRWXG) >> 3;
+    return (mode & S_IRWXU) | (mode & S_IRWXO & group);
+}
+
+unsigned read_le16(const std::uint8_t* bytes) {
+    return bytes[0] | static_cast<unsigned>(bytes[1]) << 8;
+}
+
+void write_le16(std::uint8_t* bytes, unsigned value) {
+    bytes[0] = static_cast<std::uint8_t>(value);
+    bytes[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+// Changes the ACL `acl` of `size` bytes, as without_group changes permission
+// bits: the owning group's entry grants nothing, and others keep only what
+// the old group had too (within the mask). False if it is no ACL.
+bool acl_without_group(std::uint8_t* acl, std::size_t size) {
+    if (size < ACL_HEADER_SIZE || (size - ACL_HEADER_SIZE) % ACL_ENTRY_SIZE != 0 || read_le16(acl) != ACL_VERSION ||
+        read_le16(acl + 2) != 0) {
+        return false;
+    }
+    std::uint8_t* group = nullptr;
+    std::uint8_t* other = nullptr;
+    unsigned mask = ACL_ALL;
+    for (std::uint8_t* entry = acl + ACL_HEADER_SIZE; entry < acl + size; entry += ACL_ENTRY_SIZE) {
+        const unsigned tag = read_le16(entry);
+        group = tag == ACL_GROUP_OBJ ? entry + ACL_PERMISSIONS_OFFSET : group;
+        other = tag == ACL_OTHER ? entry + ACL_PERMISSIONS_OFFSET : other;
+        mask = tag == ACL_MASK ? read_le16(entry + ACL_PERMISSIONS_OFFSET) : mask;
+    }
+    if (group == nullptr || other == nullptr) {
+        return false;
+    }
+    write_le16(other, read_le16(other) & read_le16(group) & mask);
+    write_le16(group, 0);
+    return true;
+}
+
+// Gives the new file open on `fd` the access rules of `old`, the file at
+// `image` that it replaces: its group, where the process may give it, else
+// no rights for the group (without_group); its POSIX ACL, or none where it
+// had none (a folder's default ACL gave the new file one); and otherwise its
+// permission bits, never set-user-ID or set-group-ID, which are then
+// `given`, as they are not when an ACL sets them. False, with errno set, if
+// any of these could not be set.
+bool take_access_rules(int fd, const char* image, const struct stat& old, mode_t& given) {
+    given = 0;
+    // Its own group already, a change to nothing.
+    const bool group_kept = fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+    if (!group_kept && errno != EPERM && errno != EINVAL) {
+        return false;  // EINVAL: a group this user namespace cannot name
+    }
+    // Read by name: whoever could change the file at it between the look and
+    // here could as well have put any file there before the tool looked.
+    const ssize_t size = lgetxattr(image, ACL_ACCESS, attribute_value, sizeof attribute_value);
+    if (size >= 0) {
+        if (!group_kept && !acl_without_group(attribute_value, static_cast<std::size_t>(size))) {
+            errno = EINVAL;
+            return false;
+        }
+        // The kernel sets the permission bits from it.
+        return fsetxattr(fd, ACL_ACCESS, attribute_value, static_cast<std::size_t>(size), 0) == 0;
+    }
+    if (errno != ENODATA && errno != ENOTSUP) {
+        return false;
+    }
+    if (fremovexattr(fd, ACL_ACCESS) != 0 && errno != ENODATA && errno != ENOTSUP) {
+        return false;
+    }
+    given = group_kept ? old.st_mode & PERMISSION_BITS : without_group(old.st_mode & PERMISSION_BITS);
+    return fchmod(fd, given) == 0;
+}
+
+// Makes the image at the free name `name`; -1, with `why` set, if it cannot.
+int make_at_free_name(const char* name, const char** why) {
+    const int fd = openat(AT_FDCWD, name, NEW_FILE_FLAGS, NEW_FILE_MODE);
+    if (fd < 0 || fstat(fd, &image_made) != 0) {
+        fail(why);
+        if (fd >= 0) {
+            close(fd);
+            (void)unlinkat(AT_FDCWD, name, 0);
+        }
+        return -1;
+    }
+    image_read_only = (image_made.st_mode & S_IWUSR) == 0;
+    remember_if_read_only();
+    replacing = false;
+    return fd;
+}
+
+// Removes the image that was to replace a file, which stands as it was.
+void remove_replacement() {
+    replacement_pending = 0;
+    replacing = false;
+    (void)unlinkat(AT_FDCWD, replacement_name, 0);
+}
+
+// Makes the image that replaces `old`, the file at `name`, beside it; -1,
+// with `why` set, if it cannot be made with the old file's access rules.
+int make_replacement(const char* name, const struct stat& old, const char** why) {
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < REPLACEMENT_NAME_ATTEMPTS; ++attempt) {
+        process_id = process_id != 0 ? process_id : getpid();
+        const int length = std::snprintf(replacement_name, sizeof replacement_name, REPLACEMENT_NAME_FORMAT, name,
+                                         static_cast<long>(process_id), attempt);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof replacement_name) {
+            errno = ENAMETOOLONG;
+            break;
+        }
+        fd = openat(AT_FDCWD, replacement_name, NEW_FILE_FLAGS, REPLACEMENT_MODE);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        fail(why);
+        return -1;
+    }
+    replacement_pending = 1;
+    // Which file it is matters only for one its user may not write.
+    mode_t given = 0;
+    if (!take_access_rules(fd, name, old, given) || ((given & S_IWUSR) == 0 && fstat(fd, &image_made) != 0)) {
+        fail(why);
+        close(fd);
+        remove_replacement();
+        return -1;
+    }
+    image_read_only = (given & S_IWUSR) == 0 && (image_made.st_mode & S_IWUSR) == 0;
+    replacing = true;
+    replaced = old;
+    return fd;
+}
+
+bool is_replaced(const struct stat& file) {
+    return file.st_dev == replaced.st_dev && file.st_ino == replaced.st_ino;
+}
+
+constexpr const char* NAME_TAKEN = "another file took this name while the image was written";
+
+// Puts the finished replacement at `name`, where the file it replaces, or
+// nothing, stands. False, with `why` set, if it cannot: a file that took the
+// name meanwhile stays, and the replacement is removed.
+bool take_name(const char* name, const char** why) {
+    // Swapped with what stands at the name, which is then removed if it is
+    // the old file and put back if not: nothing else is ever lost. (A rename
+    // over a file would also make ext4 start writing the image out at once.)
+    if (renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+        replacement_pending = 0;  // what stands at its name now is not the tool's
+        struct stat swapped {};
+        if (fstatat(AT_FDCWD, replacement_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 && is_replaced(swapped)) {
+            return unlinkat(AT_FDCWD, replacement_name, 0) == 0 || fail(why);
+        }
+        *why = NAME_TAKEN;
+        if (renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+            (void)unlinkat(AT_FDCWD, replacement_name, 0);
+        }
+        return false;
+    }
+    bool taken = false;
+    if (errno == ENOENT) {  // nothing stands there now
+        taken = renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_NOREPLACE) == 0;
+    } else if (errno == EINVAL) {  // a file system that cannot swap: looked at again, then renamed over
+        struct stat now {};
+        const bool found = fstatat(AT_FDCWD, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (found && !is_replaced(now)) {
+            errno = EEXIST;
+        } else if (found || errno == ENOENT) {
+            taken = renameat(AT_FDCWD, replacement_name, AT_FDCWD, name) == 0;
+        }
+    }
+    if (!taken) {
+        *why = errno == EEXIST ? NAME_TAKEN : std::strerror(errno);
+        remove_replacement();
+    }
+    replacement_pending = 0;
+    return taken;
+}
+
+// Ends the process by `signal` as it would have ended, without leaving an unfinished replacement behind.
+extern "C" void remove_replacement_and_end(int signal) {
+    if (replacement_pending != 0) {
+        (void)unlinkat(AT_FDCWD, replacement_name, 0);
+    }
+    (void)std::signal(signal, SIG_DFL);
+    (void)std::raise(signal);
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -94,12 +398,18 @@ void prepare_process() {
     // reported, instead of killing the tool with its images cut short.
     (void)std::signal(SIGXFSZ, SIG_IGN);
     (void)std::signal(SIGPIPE, SIG_IGN);
+    // A signal that was ignored when the tool started (nohup) stays ignored.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (std::signal(signal, remove_replacement_and_end) == SIG_IGN) {
+            (void)std::signal(signal, SIG_IGN);
+        }
+    }
 }
 
 std::FILE* open_input(const char* path, const char** why) {
     std::FILE* in = std::fopen(path, "rb");
     if (in == nullptr) {
-        *why = std::strerror(errno);
+        fail(why);
     }
     return in;
 }
@@ -113,22 +423,9 @@ std::FILE* open_standard_input(const char** why) {
 }
 
 bool open_output_folder(const char* path, const char** why) {
-    if (mkdir(path, 0777) != 0 && errno != EEXIST) {
-        *why = std::strerror(errno);
-        return false;
-    }
     // A link the user names is followed, as `tar -C` does; what the folder
     // holds is another matter.
-    const int folder = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    if (output_folder != AT_FDCWD) {
-        close(output_folder);
-    }
-    output_folder = folder;
-    return true;
+    return (mkdir(path, 0777) == 0 || errno == EEXIST) && chdir(path) == 0 ? true : fail(why);
 }
 
 std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count) {
@@ -155,53 +452,57 @@ bool is_live(std::FILE* in) {
 
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     struct stat existing {};
-    bool replaced = false;
-    if (fstatat(output_folder, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISREG(existing.st_mode)) {
-            *why = refusal(existing.st_mode);
-            return nullptr;
-        }
-        for (const auto& [stream, reason] : kept) {
-            if (may_be_same_file(existing, stream)) {
-                *why = reason;
-                return nullptr;
-            }
-        }
-        // Only what the user could have written is replaced: a read-only
-        // image, or another user's file, is kept.
-        if (faccessat(output_folder, name, W_OK, AT_EACCESS) != 0) {
-            *why = std::strerror(errno);
-            return nullptr;
-        }
-        // Replaced, never written through: the old file loses only this name.
-        if (unlinkat(output_folder, name, 0) != 0 && errno != ENOENT) {
-            *why = std::strerror(errno);
-            return nullptr;
-        }
-        replaced = true;
-    } else if (errno != ENOENT) {
-        *why = std::strerror(errno);
-        return nullptr;
+    int fd = -1;
+    if (fstatat(AT_FDCWD, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        fd = may_replace(name, existing, kept, why) ? make_replacement(name, existing, why) : -1;
+    } else {
+        fd = errno == ENOENT ? make_at_free_name(name, why) : (fail(why), -1);
     }
-    // Exclusive, so that whatever took the name since it was looked at is
-    // refused without being opened, a link not followed and a FIFO not woken.
-    // A replacing image takes the old file's permissions, so that a private
-    // image stays private, but never its set-user-ID and set-group-ID bits;
-    // made for its owner alone, it is never more open than that meanwhile.
-    const mode_t mode = replaced ? existing.st_mode & PERMISSION_BITS : NEW_FILE_MODE;
-    const int fd = openat(output_folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
-                          replaced ? mode & S_IRWXU : mode);
     if (fd < 0) {
-        *why = std::strerror(errno);
         return nullptr;
     }
-    std::FILE* file = !replaced || take_permissions(fd, existing) ? fdopen(fd, "wb") : nullptr;
+    std::FILE* file = fdopen(fd, "wb");
     if (file == nullptr) {
-        *why = std::strerror(errno);
+        fail(why);
         close(fd);
-        (void)unlinkat(output_folder, name, 0);  // the file just made: nothing of the tool's is left
+        // The file just made: nothing of the tool's is left.
+        if (replacing) {
+            remove_replacement();
+        } else {
+            if (image_read_only) {
+                forget_own(image_made);
+            }
+            (void)unlinkat(AT_FDCWD, name, 0);
+        }
     }
     return file;
+}
+
+bool finish_image(std::FILE* image, const char* name, const char** why) {
+    if (std::fclose(image) != 0) {
+        fail(why);
+        if (replacing) {
+            remove_replacement();
+        }
+        return false;
+    }
+    if (!replacing) {
+        return true;
+    }
+    replacing = false;
+    if (!take_name(name, why)) {
+        return false;
+    }
+    forget_own(replaced);
+    remember_if_read_only();
+    return true;
+}
+
+void discard_image(std::FILE* image) {
+    (void)std::fclose(image);
+    if (replacing) {
+        remove_replacement();
+    }
 }
 
 bool is_same_file(std::FILE* a, std::FILE* b) {
@@ -217,16 +518,13 @@ bool confine(Confinement to, const char** why) {
     if (abi == 0) {
         return true;  // no Landlock here: nothing to ask for
     }
-    int folder = -1;
-    if (to == Confinement::write_images) {
-        folder = output_folder != AT_FDCWD ? output_folder : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (folder < 0) {
-            *why = std::strerror(errno);
-            return false;
-        }
+    // Images are made in the working directory, which the output folder became.
+    const int folder = to == Confinement::write_images ? open(".", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (to == Confinement::write_images && folder < 0) {
+        return fail(why);
     }
     const int error = landlock::confine_beneath(folder, abi);
-    if (folder >= 0 && folder != output_folder) {
+    if (folder >= 0) {
         close(folder);
     }
     if (error != 0) {

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -112,6 +114,12 @@ HANDLE handle_of(std::FILE* stream) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// Whether `a` and `b` are the same file.
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // Whether the disk file `image` is, or may be, the file open on `stream`.
 // Pipes and character devices are never the same; a file whose identity the
 // system cannot tell (as for a handle from a POSIX shell under Wine) may be.
@@ -128,8 +136,7 @@ bool may_be_same_file(const BY_HANDLE_FILE_INFORMATION& image, std::FILE* stream
     if (type != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &other) == 0) {
         return true;
     }
-    return other.dwVolumeSerialNumber == image.dwVolumeSerialNumber && other.nFileIndexHigh == image.nFileIndexHigh &&
-           other.nFileIndexLow == image.nFileIndexLow;
+    return same_file(other, image);
 }
 
 // Why what stands at an image's name, with `attributes`, may not be
@@ -150,26 +157,74 @@ const char* refusal(DWORD attributes) {
     return nullptr;
 }
 
+// Attributes that an image takes from the file it replaces; READONLY keeps a file instead.
+constexpr DWORD KEPT_ATTRIBUTES =
+    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr unsigned REPLACEMENT_NAME_ATTEMPTS = 100;
+
+// The file at an image's name that the image is to replace: which file it
+// is, its attributes, and its access rules (its DACL, within `descriptor`).
+// The descriptor is the system's, to be given back with LocalFree.
+struct OldFile {
+    BY_HANDLE_FILE_INFORMATION file{};
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    bool protected_dacl = false;
+};
+
+// Whether the image open now replaces a file, and which file that was.
+bool replacing = false;
+BY_HANDLE_FILE_INFORMATION replaced{};
+
+// Opens the file or link at `path` itself, with `access`, sharing everything.
+HANDLE open_name(const std::wstring& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 // Why the plain file at `path` may not be replaced: it is, or may be, one of
-// the `kept` files; nullptr if none.
-const char* identity_refusal(const std::wstring& path, std::span<const KeptFile> kept) {
-    // Opened for no access at all, only to learn which file it is.
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// the `kept` files, or what replacing it needs is refused; nullptr if it may
+// be, with `old` filled in.
+const char* look_at_old(const std::wstring& path, std::span<const KeptFile> kept, OldFile& old) {
+    // Opened first for no access at all, only to learn which file it is.
+    HANDLE handle = open_name(path, 0);
     if (handle == INVALID_HANDLE_VALUE) {
         return system_reason(GetLastError());
     }
-    BY_HANDLE_FILE_INFORMATION image{};
     const char* why = nullptr;
-    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &image) == 0) {
+    if (GetFileType(handle) != FILE_TYPE_DISK || GetFileInformationByHandle(handle, &old.file) == 0) {
         why = "this name cannot be told apart from the input and the log";
-    } else if ((why = refusal(image.dwFileAttributes)) == nullptr) {
+    } else if ((why = refusal(old.file.dwFileAttributes)) == nullptr) {
         for (const auto& [stream, reason] : kept) {
-            if (why == nullptr && may_be_same_file(image, stream)) {
+            if (why == nullptr && may_be_same_file(old.file, stream)) {
                 why = reason;
             }
         }
     }
+    CloseHandle(handle);
+    if (why != nullptr) {
+        return why;
+    }
+    // Then to read who may use it, and with the right to delete it, which
+    // replacing needs: a program that holds it open without letting it be
+    // deleted keeps it.
+    handle = open_name(path, READ_CONTROL | DELETE);
+    BY_HANDLE_FILE_INFORMATION again{};
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (handle == INVALID_HANDLE_VALUE) {
+        return system_reason(GetLastError());
+    }
+    if (GetFileInformationByHandle(handle, &again) == 0 || !same_file(again, old.file)) {
+        why = "another file took this name while it was looked at";
+    } else if ((error = GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &old.dacl,
+                                        nullptr, &old.descriptor)) != ERROR_SUCCESS ||
+               (GetSecurityDescriptorControl(old.descriptor, &control, &revision) == 0 &&
+                (error = GetLastError()) != ERROR_SUCCESS)) {
+        why = system_reason(error);
+    }
+    old.protected_dacl = (control & SE_DACL_PROTECTED) != 0;
     CloseHandle(handle);
     return why;
 }
@@ -179,23 +234,14 @@ HANDLE create_new(const std::wstring& path, DWORD access) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// A new file that has taken the name `path` (in the \\?\ form) from the file
-// there: made under a name of its own beside it, then renamed over it, so
-// that a failure leaves the old file as it was and nothing of the tool's.
-HANDLE replace_with_new(const std::wstring& path, const char** why) {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        const std::wstring temporary =
-            path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
-        handle = create_new(temporary, GENERIC_WRITE | DELETE);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-            break;
-        }
-    }
-    if (handle == INVALID_HANDLE_VALUE) {
-        *why = system_reason(GetLastError());
-        return handle;
-    }
+// Marks the file open on `handle` to be removed when it is closed, or no longer.
+bool remove_when_closed(HANDLE handle, bool remove) {
+    FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Renames the file open on `handle` to `path` (in the \\?\ form), over the file there.
+bool rename_over(HANDLE handle, const std::wstring& path) {
     // The rename takes the name in the system's own form, \??\ for \\?\.
     const std::wstring target = L"\\??\\" + path.substr(4);
     const std::size_t name_bytes = target.size() * sizeof(wchar_t);
@@ -205,14 +251,91 @@ HANDLE replace_with_new(const std::wstring& path, const char** why) {
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     target.copy(rename->FileName, target.size());
-    if (SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) == 0) {
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// Room for an ACL of one entry that allows a user: its header, the entry's
+// header and mask, and the user's SID.
+constexpr std::size_t OWN_ACL_SIZE = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE;
+
+// Makes `acl` (OWN_ACL_SIZE bytes) an ACL that allows the process's user everything, and nobody else anything.
+bool own_acl(PACL acl) {
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0) {
+        return false;
+    }
+    alignas(TOKEN_USER) std::uint8_t user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    const bool made =
+        GetTokenInformation(token, TokenUser, user, sizeof user, &size) != 0 &&
+        InitializeAcl(acl, OWN_ACL_SIZE, ACL_REVISION) != 0 &&
+        AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) != 0;
+    CloseHandle(token);
+    return made;
+}
+
+// A new file beside `path` (in the \\?\ form), under a name of its own, to
+// replace `old` there in finish_image: with its attributes and access rules,
+// and until then removed by the system whenever the process ends.
+HANDLE make_replacement(const std::wstring& path, const OldFile& old, const char** why) {
+    // Made for the process's user alone (a protected DACL of one entry), until
+    // it has the old file's rules.
+    SECURITY_DESCRIPTOR own{};
+    alignas(DWORD) std::uint8_t acl[OWN_ACL_SIZE];
+    if (!own_acl(reinterpret_cast<PACL>(acl)) ||
+        InitializeSecurityDescriptor(&own, SECURITY_DESCRIPTOR_REVISION) == 0 ||
+        SetSecurityDescriptorDacl(&own, TRUE, reinterpret_cast<PACL>(acl), FALSE) == 0 ||
+        SetSecurityDescriptorControl(&own, SE_DACL_PROTECTED, SE_DACL_PROTECTED) == 0) {
         *why = system_reason(GetLastError());
-        FILE_DISPOSITION_INFO remove{TRUE};
-        (void)SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, &own, FALSE};
+    const DWORD kept = old.file.dwFileAttributes & KEPT_ATTRIBUTES;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < REPLACEMENT_NAME_ATTEMPTS; ++attempt) {
+        const std::wstring temporary =
+            path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
+        handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &security, CREATE_NEW, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            break;
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        *why = system_reason(GetLastError());
+        return handle;
+    }
+    DWORD error = remove_when_closed(handle, true) ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SUCCESS) {
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION |
+            (old.protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        error = SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, old.dacl, nullptr);
+    }
+    if (error != ERROR_SUCCESS) {
+        *why = system_reason(error);
+        (void)remove_when_closed(handle, true);
         CloseHandle(handle);
         return INVALID_HANDLE_VALUE;
     }
+    replacing = true;
+    replaced = old.file;
     return handle;
+}
+
+// Why the image open on `handle` may not take `path` (in the \\?\ form) now:
+// another file took it since the image was made; nullptr if the file it
+// replaces, or nothing, stands there.
+const char* name_taken(const std::wstring& path) {
+    HANDLE handle = open_name(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? nullptr : system_reason(error);
+    }
+    BY_HANDLE_FILE_INFORMATION now{};
+    const bool same = GetFileInformationByHandle(handle, &now) != 0 && same_file(now, replaced);
+    CloseHandle(handle);
+    return same ? nullptr : "another file took this name while the image was written";
 }
 
 // Whether `handle` is a console, as opposed to other character devices such as NUL.
@@ -312,6 +435,7 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     // The attributes of the name itself: a reparse point is not followed.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     HANDLE handle = INVALID_HANDLE_VALUE;
+    replacing = false;
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) {
@@ -325,14 +449,15 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
             return nullptr;
         }
     } else {
+        OldFile old;
         *why = refusal(attributes);
         if (*why == nullptr) {
-            *why = identity_refusal(path, kept);
+            *why = look_at_old(path, kept, old);
         }
-        if (*why != nullptr) {
-            return nullptr;
+        if (*why == nullptr) {
+            handle = make_replacement(path, old, why);
         }
-        handle = replace_with_new(path, why);
+        LocalFree(old.descriptor);
         if (handle == INVALID_HANDLE_VALUE) {
             return nullptr;
         }
@@ -341,15 +466,52 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (file == nullptr) {
         *why = "the C runtime could not take the file";
-        FILE_DISPOSITION_INFO remove{TRUE};
-        (void)SetFileInformationByHandle(handle, FileDispositionInfo, &remove, sizeof remove);
+        (void)remove_when_closed(handle, true);
         if (fd < 0) {
             CloseHandle(handle);
         } else {
             _close(fd);  // closes the handle too
         }
+        replacing = false;
     }
     return file;
+}
+
+bool finish_image(std::FILE* image, const char* name, const char** why) {
+    if (!replacing) {
+        if (std::fclose(image) != 0) {
+            *why = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    replacing = false;
+    HANDLE handle = handle_of(image);
+    const std::wstring path = image_path(name);
+    const char* failure = std::fflush(image) != 0 ? std::strerror(errno) : nullptr;
+    if (failure == nullptr && !path.empty()) {
+        failure = name_taken(path);
+    }
+    if (failure == nullptr && (path.empty() || !remove_when_closed(handle, false) || !rename_over(handle, path))) {
+        failure = system_reason(GetLastError());
+    }
+    if (failure != nullptr) {
+        (void)remove_when_closed(handle, true);
+        (void)std::fclose(image);
+        *why = failure;
+        return false;
+    }
+    if (std::fclose(image) != 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void discard_image(std::FILE* image) {
+    // A replacement is marked to be removed when it is closed.
+    replacing = false;
+    (void)std::fclose(image);
 }
 
 bool confine(Confinement /*to*/, const char** /*why*/) {
@@ -365,8 +527,7 @@ bool is_same_file(std::FILE* a, std::FILE* b) {
     return handle_a != INVALID_HANDLE_VALUE && handle_b != INVALID_HANDLE_VALUE &&
            GetFileType(handle_a) == FILE_TYPE_DISK && GetFileType(handle_b) == FILE_TYPE_DISK &&
            GetFileInformationByHandle(handle_a, &file_a) != 0 && GetFileInformationByHandle(handle_b, &file_b) != 0 &&
-           file_a.dwVolumeSerialNumber == file_b.dwVolumeSerialNumber &&
-           file_a.nFileIndexHigh == file_b.nFileIndexHigh && file_a.nFileIndexLow == file_b.nFileIndexLow;
+           same_file(file_a, file_b);
 }
 
 void set_line_ends(std::FILE* out, bool text) {

@@ -2,8 +2,11 @@
 // Image files left by the real binary next to its log.
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
+#include <csignal>
 #include <functional>
 
 #include "block_io.h"
@@ -18,12 +21,48 @@ namespace {
 
 using namespace kvf::build;
 
-// The tool runs in `work`, a subdirectory, so that anything written beside it shows.
+// A copy of the executable `from` at `to` that any user may run.
+void copy_executable(const fs::path& from, const fs::path& to) {
+    fs::copy_file(from, to);
+    fs::permissions(to, fs::perms(0755));
+}
+
+// The tool runs in `work`, a subdirectory, so that anything written beside
+// it shows. Run as another user, it is a copy, with the fault hook, in a
+// folder of the test's own: the checkout may lie where only its owner may enter.
 class Images : public testing::Test {
 protected:
     TempDir root;
     fs::path work = root.path / "work";
-    void SetUp() override { fs::create_directory(work); }
+    TempDir copies;
+    std::string tool = tool_path();
+    std::string hook;
+    void SetUp() override {
+        fs::create_directory(work);
+#ifdef KVF_FAULT_HOOK
+        hook = KVF_FAULT_HOOK;
+#endif
+        if (geteuid() != 0) {
+            return;
+        }
+        fs::permissions(copies.path, fs::perms(0755));
+        tool = (copies.path / "kvf_unpack").string();
+        copy_executable(KVF_UNPACK_EXE, tool);
+        if (*KVF_EMULATOR != '\0') {  // cross-built: the copy runs under the emulator
+            tool = (copies.path / "kvf_unpack_emulated").string();
+            std::ofstream(tool) << "#!/bin/sh\nexec " KVF_EMULATOR " " << copies.path / "kvf_unpack"
+                                << " \"$@\"\n";
+            fs::permissions(tool, fs::perms(0755));
+        }
+        if (!hook.empty()) {
+            copy_executable(hook, copies.path / "fault_hook.so");
+            hook = (copies.path / "fault_hook.so").string();
+        }
+    }
+    // The shell words that start the tool, "$0", with the fault hook and `faults` in its environment.
+    std::string with_faults(const std::string& faults) const {
+        return "env LD_PRELOAD=" + hook + " " + faults + " \"$0\" ";
+    }
 
     RunResult unpack(const Bytes& container) {
         write_bytes(root.path / "in.kvf", container);
@@ -53,6 +92,36 @@ void give_away(const fs::path& path) {
             give_away(entry.path());
         }
     }
+}
+
+// Tags and ids of POSIX ACL entries: the owner, a named user, the owning
+// group, a named group, the mask and others; the id of an entry that names none.
+constexpr std::uint32_t OWNER = 0x01, USER = 0x02, GROUP = 0x04, NAMED_GROUP = 0x08, MASK = 0x10, OTHER = 0x20;
+constexpr std::uint32_t ANY = 0xFFFFFFFF;
+
+// A POSIX ACL as the kernel keeps it in an extended attribute: a version,
+// then each entry's tag and permissions (16 bits each) and id, little-endian.
+Bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+    Bytes value{2, 0, 0, 0};
+    for (const auto& [tag, permissions, id] : entries) {
+        for (const std::uint32_t word : {tag | permissions << 16, id}) {
+            for (int shift = 0; shift < 32; shift += 8) {
+                value.push_back(static_cast<std::uint8_t>(word >> shift));
+            }
+        }
+    }
+    return value;
+}
+
+int set_acl(const fs::path& path, const char* attribute, const Bytes& value) {
+    return setxattr(path.c_str(), attribute, value.data(), value.size(), 0);
+}
+
+// The access ACL of `path`, or nothing.
+Bytes acl_of(const fs::path& path) {
+    std::uint8_t value[512];
+    const ssize_t size = getxattr(path.c_str(), "system.posix_acl_access", value, sizeof value);
+    return size > 0 ? Bytes(value, value + size) : Bytes{};
 }
 
 Bytes cat(const Bytes& a, const Bytes& b) {
@@ -90,26 +159,67 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
     // Readable and writable as any file the user makes: 0666 less the umask, whatever this machine's is.
     for (const auto& [mask, permissions] : {std::pair{"0", 0666}, std::pair{"077", 0600}, std::pair{"022", 0644}}) {
         fs::remove(work / "boot_loader_00001000.bin");
-        run(work, {"/bin/sh", "-c", std::string("umask ") + mask + "; exec \"$0\" ../in.kvf", tool_path()});
+        run(work, {"/bin/sh", "-c", std::string("umask ") + mask + "; exec \"$0\" ../in.kvf", tool});
         EXPECT_EQ(fs::status(work / "boot_loader_00001000.bin").permissions(), fs::perms(permissions)) << mask;
     }
-    // An image that replaces a file takes its permissions, whatever the umask, but never set-user-ID.
-    fs::permissions(work / "boot_loader_00001000.bin", fs::perms(04664));
-    run(work, {"/bin/sh", "-c", "umask 077; exec \"$0\" ../in.kvf", tool_path()});
-    EXPECT_EQ(fs::status(work / "boot_loader_00001000.bin").permissions(), fs::perms(0664));
-    // Where the old image's group cannot be kept (the tool's user is not in
-    // it), the new one grants no group anything: the group's rights never
-    // pass to another group.
-    if (geteuid() == 0) {
-        const fs::path image = work / "boot_loader_00001000.bin";
-        fs::permissions(image, fs::perms(0640));
-        give_away(root.path);
-        ASSERT_EQ(lchown(image.c_str(), getpwnam("nobody")->pw_uid, 0), 0);
-        run(work, {"/bin/sh", "-c", unprivileged() + "\"$0\" ../in.kvf", tool_path()});
-        struct stat made {};
-        ASSERT_EQ(stat(image.c_str(), &made), 0);
-        EXPECT_EQ(made.st_mode & 0777, 0600U);
-        EXPECT_NE(made.st_gid, 0U);
+    // An image that replaces a file takes its access rules, whatever the
+    // umask, never set-user-ID, and never more than the file gave: its ACL,
+    // or none where a folder's default would give one; where its group cannot
+    // be kept (the tool's user is not in it), nothing for the group, and for
+    // others only what the old group had too. Old files are root's, the tool
+    // runs as root or as nobody.
+    const fs::path image = work / "boot_loader_00001000.bin";
+    const std::uint32_t nobody = getpwnam("nobody") != nullptr ? getpwnam("nobody")->pw_uid : 65534;
+    const Bytes nobody_acl =
+        acl({{OWNER, 6, ANY}, {USER, 6, nobody}, {GROUP, 4, ANY}, {MASK, 6, ANY}, {OTHER, 6, ANY}});
+    const Bytes nobody_acl_without_group =
+        acl({{OWNER, 6, ANY}, {USER, 6, nobody}, {GROUP, 0, ANY}, {MASK, 6, ANY}, {OTHER, 4, ANY}});
+    const Bytes group_acl =
+        acl({{OWNER, 6, ANY}, {GROUP, 0, ANY}, {NAMED_GROUP, 4, 4343}, {MASK, 4, ANY}, {OTHER, 0, ANY}});
+    const Bytes folder_default =
+        acl({{OWNER, 6, ANY}, {USER, 6, 12345}, {GROUP, 4, ANY}, {MASK, 6, ANY}, {OTHER, 0, ANY}});
+    const struct {
+        const char* how;
+        int mode;
+        gid_t group;
+        Bytes acl;  // the old file's
+        bool in_default_acl_folder;
+        bool as_nobody;
+        int made;  // the new file's permission bits
+        bool group_kept;
+        Bytes made_acl;
+    } replacements[] = {
+        {"set-user-ID", 04664, getegid(), {}, false, false, 0664, true, {}},
+        {"a group nobody is not in", 0646, 4242, {}, false, true, 0604, false, {}},
+        {"an ACL that lets nobody in", 0666, 0, nobody_acl, false, true, 0664, false, nobody_acl_without_group},
+        {"an ACL that lets a group in, as root", 0600, 4242, group_acl, false, false, 0640, true, group_acl},
+        {"no ACL, in a folder whose default ACL lets a user in", 0640, 4242, {}, true, false, 0640, true, {}},
+    };
+    for (const auto& [how, mode, group, old_acl, in_default_acl_folder, as_nobody, made, group_kept, made_acl] :
+         replacements) {
+        SCOPED_TRACE(how);
+        if (geteuid() != 0 && group != getegid()) {
+            continue;  // only root can make such files
+        }
+        fs::remove_all(work);
+        fs::create_directory(work);
+        if (as_nobody) {
+            give_away(root.path);
+        }
+        write_bytes(image, pattern(5, 5));
+        ASSERT_EQ(chown(image.c_str(), geteuid(), group), 0);
+        fs::permissions(image, fs::perms(mode));
+        if ((in_default_acl_folder && set_acl(work, "system.posix_acl_default", folder_default) != 0) ||
+            (!old_acl.empty() && set_acl(image, "system.posix_acl_access", old_acl) != 0)) {
+            continue;  // a file system without ACLs
+        }
+        run(work, {"/bin/sh", "-c", "umask 077; exec " + (as_nobody ? unprivileged() : "") + "\"$0\" ../in.kvf", tool});
+        struct stat replaced {};
+        ASSERT_EQ(stat(image.c_str(), &replaced), 0);
+        EXPECT_EQ(replaced.st_mode & 07777, static_cast<mode_t>(made));
+        EXPECT_EQ(replaced.st_gid == group, group_kept);
+        EXPECT_EQ(acl_of(image), made_acl);
+        EXPECT_TRUE(has_bytes(image, cat(first, second)));
     }
 }
 
@@ -171,6 +281,17 @@ TEST_F(Images, RunsContinuePastTheTopOfTheAddressSpace) {
     expect_files({"_00000029.bin", "_FFFFFFF0.bin", "_FFFFFFFA.bin"});
     EXPECT_TRUE(has_bytes(work / "_FFFFFFF0.bin", cat(a, b)));
     EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));  // the second run replaced the first
+    // Under a umask that leaves its images read-only, the run still replaces its own, as the listing expects.
+    fs::remove_all(work);
+    fs::create_directory(work);
+    give_away(root.path);
+    for (const char* list : {"-t ", ""}) {
+        const RunResult own =
+            run(work, {"/bin/sh", "-c", "umask 0222; exec " + unprivileged() + "\"$0\" " + list + "../in.kvf", tool});
+        EXPECT_EQ(own.status, 0) << list << own.errors;
+    }
+    EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));
+    EXPECT_EQ(fs::status(work / "_FFFFFFFA.bin").permissions(), fs::perms(0444));
 }
 
 TEST_F(Images, CraftedTextsStayInTheWorkingDirectory) {
@@ -218,7 +339,6 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     const fs::path outside = root.path / "outside";
     const fs::path kept = root.path / "kept";
     const fs::path clash = work / "b_00000200.bin";
-    const std::string tool = tool_path();
     // Runs the tool through a shell, in which "$0" is the tool.
     const auto shell = [&](const std::string& command) { return run(work, {"/bin/sh", "-c", command, tool}); };
     // A file with `permissions` at the image's name, owned by root or by the
@@ -316,11 +436,20 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
          false},
         {"read-only file of the user's own", "Permission denied", [&] { return unwritable_file(0444, false); }, false},
         {"another user's file", "Permission denied", [&] { return unwritable_file(0644, true); }, false},
+        // The first image is made at a free name; the second cannot be given the old file's rules.
+        {"file whose rules its replacement cannot take", "Input/output error",
+         [&] {
+             write_bytes(clash, pattern(6, 6));
+             fs::remove(work / "a_00000100.bin");
+             return shell("umask 077; exec " + with_faults("KVF_FAULT_FCHMOD=5") + "../in.kvf");
+         },
+         false},
     };
     for (const auto& [how, reason, place_and_run, content_kept] : cases) {
         SCOPED_TRACE("the image's name is taken by: " + how);
-        if (how == "another user's file" && geteuid() != 0) {
-            continue;  // only root can make another user's file
+        if ((how == "another user's file" && geteuid() != 0) ||
+            (how.find("rules") != std::string::npos && hook.empty())) {
+            continue;  // only root can make another user's file; faults need the hook
         }
         fs::remove_all(work);
         fs::remove(outside);
@@ -342,6 +471,7 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
         EXPECT_TRUE(has_bytes(work / "a_00000100.bin", pattern(20, 1)));
         EXPECT_EQ(fs::status(work / "a_00000100.bin").permissions(), fs::perms(0600));
         EXPECT_TRUE(has_bytes(kept, pattern(100, 9)));
+        EXPECT_EQ(entries(work).size(), 2U) << "nothing of a replacement is left";
         if (content_kept) {
             EXPECT_TRUE(has_bytes(clash, in));
         }
@@ -359,11 +489,6 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
 // Faults injected from outside the released binary (fault_hook.cpp); only
 // where the tool runs natively on Linux.
 #ifdef KVF_FAULT_HOOK
-// The shell words that start the tool, "$0", with the fault hook and `faults` in its environment.
-std::string with_faults(const std::string& faults) {
-    return "env LD_PRELOAD=" KVF_FAULT_HOOK " " + faults + " \"$0\" ";
-}
-
 TEST_F(Images, KernelConfinesTheToolToTheOutputFolderOnEveryLandlockVersion) {
     if (landlock::abi_version() == 0) {
         GTEST_SKIP() << "this kernel has no Landlock";
@@ -384,8 +509,8 @@ TEST_F(Images, KernelConfinesTheToolToTheOutputFolderOnEveryLandlockVersion) {
         give_away(work);
         const std::string faults =
             "KVF_FAULT_LANDLOCK_ABI=" + std::to_string(abi) + " KVF_FAULT_CREATE_AT=" + escaped.string();
-        RunResult result = run(
-            work, {"/bin/sh", "-c", "exec " + unprivileged() + with_faults(faults) + "-C out ../in.kvf", tool_path()});
+        RunResult result =
+            run(work, {"/bin/sh", "-c", "exec " + unprivileged() + with_faults(faults) + "-C out ../in.kvf", tool});
         result.errors = result.errors.substr(0, result.errors.find('\n') + 1);
         const std::string head = "0x00000000   : Display text (00000000, 00000000): 'A'\n0x00000038   : ";
         if (abi == 0) {
@@ -400,14 +525,46 @@ TEST_F(Images, KernelConfinesTheToolToTheOutputFolderOnEveryLandlockVersion) {
         EXPECT_FALSE(fs::exists(escaped));
         EXPECT_EQ(entries(work / "out"), std::vector<std::string>{});
     }
+    // A ruleset the kernel cannot make stops the run before anything is read.
+    RunResult result =
+        run(work, {"/bin/sh", "-c", "exec " + with_faults("KVF_FAULT_RULESET=12") + "-C out ../in.kvf", tool});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.errors, "kvf_unpack: out: cannot confine the tool to this folder: Cannot allocate memory\n");
+    EXPECT_EQ(entries(work / "out"), std::vector<std::string>{});
+    // A listing may make no file at all, where an extraction may make files in its folder.
+    const fs::path probe = work / "probe";
+    for (const std::string args : {"-t ../in.kvf", "../in.kvf"}) {
+        fs::remove(probe);
+        run(work, {"/bin/sh", "-c", "exec " + with_faults("KVF_FAULT_PROBE=" + probe.string()) + args, tool});
+        EXPECT_EQ(fs::exists(probe), args == "../in.kvf") << args;
+    }
+}
+
+TEST_F(Images, LogWriteThatFailsEndsTheLogThere) {
+    // A log of several blocks whose second write fails: what was written
+    // before it is all there is, with no hole after it.
+    Bytes in;
+    for (std::uint32_t i = 0; i < 5000; ++i) {
+        append(in, progress(i));
+    }
+    close_container(in);
+    write_bytes(root.path / "in.kvf", in);
+    const RunResult whole = run_tool(work, {"../in.kvf"});
+    const RunResult cut =
+        run(work, {"/bin/sh", "-c", "exec " + with_faults("KVF_FAULT_LOG_WRITE=2") + "../in.kvf", tool});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.errors, "kvf_unpack: error writing the log to standard output: Input/output error\n");
+    EXPECT_FALSE(cut.log.empty());
+    EXPECT_LT(cut.log.size(), whole.log.size());
+    EXPECT_TRUE(whole.log.starts_with(cut.log));
 }
 
 TEST_F(Images, InputThatCannotBeWaitedForIsAReadError) {
     // A non-blocking input with nothing ready, and a poll that fails: the
     // tool reports it, rather than trying again without end.
     write_bytes(root.path / "in.kvf", flash(0x100, pattern(3, 1)));
-    const RunResult result = run(
-        work, {"/bin/sh", "-c", "(cat ../in.kvf; sleep 1) | " + with_faults("KVF_FAULT_POLL=1") + "-", tool_path()});
+    const RunResult result =
+        run(work, {"/bin/sh", "-c", "(cat ../in.kvf; sleep 1) | " + with_faults("KVF_FAULT_POLL=1") + "-", tool});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errors, "kvf_unpack: -: Cannot allocate memory\n");
     EXPECT_TRUE(result.log.ends_with("ERROR reading inputfile: -\n")) << result.log;
@@ -426,7 +583,7 @@ TEST_F(Images, NameTakenBetweenTheLookAndTheCreateIsRefused) {
         write_bytes(root.path / "in.kvf", clashing_container());
         const std::string faults =
             "KVF_FAULT_LANDLOCK_ABI=0 KVF_FAULT_TAKE_NAME=" + kind + ":b_00000200.bin:" + outside.string();
-        const RunResult result = run(work, {"/bin/sh", "-c", "exec " + with_faults(faults) + "../in.kvf", tool_path()});
+        const RunResult result = run(work, {"/bin/sh", "-c", "exec " + with_faults(faults) + "../in.kvf", tool});
         EXPECT_TRUE(same_log(result.log, CLASHING_LOG));
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.errors, "kvf_unpack: b_00000200.bin: File exists\n");
@@ -527,9 +684,12 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         const Bytes& container;
         bool piped;
         std::string log;
+        bool replacing = false;  // the image replaces a file, which stands as it was
     } cases[] = {
         {"at a run break", at_break, false,
          created + "0x00000038   : End of current Flash data found, closing flashfile\n0x00000038" + failed},
+        {"at a run break, replacing a file", at_break, false,
+         created + "0x00000038   : End of current Flash data found, closing flashfile\n0x00000038" + failed, true},
         // The trailer is logged, then closing the image fails, tagged with the last frame: ADMINEND.
         {"at the end", at_end, false,
          created +
@@ -542,13 +702,53 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         // At the frame that finds the block full.
         {"in a run longer than the write block", long_run, false, created + block_full + failed},
     };
-    for (const auto& [where, container, piped, log] : cases) {
+    for (const auto& [where, container, piped, log, replacing] : cases) {
         SCOPED_TRACE(where);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        if (replacing) {
+            write_bytes(work / "_00000100.bin", pattern(9, 9));
+        }
         const RunResult result = unpack(container, piped);
+        if (replacing) {
+            EXPECT_TRUE(has_bytes(work / "_00000100.bin", pattern(9, 9)));
+            EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});
+        }
         EXPECT_TRUE(same_log(result.log, log));
         EXPECT_EQ(result.status, 1);
         // Its first line: a coverage build adds its own, its counters held back by the limit too.
         EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), "kvf_unpack: _00000100.bin: File too large\n");
+    }
+}
+
+TEST_F(Images, ReplacementTakesItsNameOnlyWhenItsRunIsComplete) {
+    // The stream stalls inside a run that replaces a file: the old file is
+    // still there, untouched. Terminated then, the tool leaves it as it was
+    // and nothing beside it; let run on, it replaces it, unless another file
+    // took the name meanwhile, which stays.
+    write_bytes(root.path / "in.kvf", flash(0x100, pattern(3, 1)));
+    write_bytes(root.path / "old", pattern(9, 9));
+    const std::string stall =
+        "cp ../old _00000100.bin; (cat ../in.kvf; sleep 1) | \"$0\" - & i=0; "
+        "until [ -n \"$(ls | grep tmp)\" ] || [ $i -ge 100 ]; do sleep 0.05; i=$((i + 1)); done; "
+        "cmp -s ../old _00000100.bin && echo untouched > ../seen; ";
+    const struct {
+        const char* then;
+        int status;
+        Bytes image;
+    } cases[] = {
+        {"kill $!; ", 128 + SIGTERM, pattern(9, 9)},
+        {"", 0, pattern(3, 1)},
+        {"echo other > other; mv other _00000100.bin; ", 1, {'o', 't', 'h', 'e', 'r', '\n'}},
+    };
+    for (const auto& [then, status, image] : cases) {
+        SCOPED_TRACE(then);
+        fs::remove(root.path / "seen");
+        const RunResult result = run(work, {"/bin/sh", "-c", stall + then + "wait $!", tool});
+        EXPECT_EQ(read_text(root.path / "seen"), "untouched\n");
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});
+        EXPECT_TRUE(has_bytes(work / "_00000100.bin", image));
     }
 }
 

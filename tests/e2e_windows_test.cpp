@@ -3,6 +3,9 @@
 // in text mode, Windows-safe image names, wildcards expanded by the runtime,
 // any path in UTF-8. Runs on Windows or under Wine.
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <functional>
 #include <thread>
@@ -141,8 +144,12 @@ TEST_F(WindowsBuild, AnyPathOpensAndIsLoggedAsUtf8) {
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(has_bytes(dir.path / "ok_00000010.bin", pattern(5, 1)));
 
-    // A full path in the \\?\ form, past every rule of ordinary paths.
-    result = run_tool(dir.path, {"\\\\?\\" + utf8_string(fs::absolute(dir.path / u8"прошивка.kvf"))});
+    // A full path in the \\?\ form, past every rule of ordinary paths: a
+    // name that ends in a dot, which no other form reaches.
+    const std::wstring dotted = L"\\\\?\\" + fs::absolute(dir.path).wstring() + L"\\x.";
+    ASSERT_NE(CopyFileW((dir.path / u8"прошивка.kvf").c_str(), dotted.c_str(), TRUE), 0);
+    result = run_tool(dir.path, {utf8_string(dotted)});
+    DeleteFileW(dotted.c_str());  // which the folder's removal would not reach
     EXPECT_TRUE(same_log(result.log, log));
     EXPECT_EQ(result.status, 0);
 
@@ -246,6 +253,43 @@ TEST_F(WindowsBuild, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     }
 }
 
+// The DACL of the file at `path`, in the system's text form.
+std::wstring dacl_of(const fs::path& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    wchar_t* text = nullptr;
+    std::wstring dacl;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr) != 0) {
+        dacl = text;
+    }
+    LocalFree(text);
+    LocalFree(descriptor);
+    return dacl;
+}
+
+TEST_F(WindowsBuild, ReplacementKeepsTheOldFilesAttributesAndAccessRules) {
+    const fs::path image = dir.path / "b_00000200.bin";
+    write_bytes(image, pattern(6, 6));
+    PSECURITY_DESCRIPTOR own = nullptr;
+    ASSERT_NE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;BA)(A;;FR;;;BU)", SDDL_REVISION_1,
+                                                                   &own, nullptr),
+              0);
+    ASSERT_NE(SetFileSecurityW(image.c_str(), DACL_SECURITY_INFORMATION, own), 0);
+    LocalFree(own);
+    ASSERT_NE(SetFileAttributesW(image.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE), 0);
+    const std::wstring dacl = dacl_of(image);
+    const RunResult result = unpack(clashing_container());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(has_bytes(image, pattern(20, 2)));
+    EXPECT_EQ(GetFileAttributesW(image.c_str()), DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE});
+    if (!under_wine()) {  // Wine keeps no DACL: it makes one up from Unix permission bits
+        EXPECT_EQ(dacl_of(image), dacl);
+    }
+    EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"a_00000100.bin", "b_00000200.bin", "in.kvf"}));
+}
+
 TEST_F(WindowsBuild, FailedReadsAndWritesFailTheRun) {
     if (!under_wine()) {
         GTEST_SKIP() << "needs Wine's view of the host's /dev/full and /proc";
@@ -301,9 +345,14 @@ TEST_F(WindowsBuild, StandardInputIsBinaryAndImagesGoWhereTheyAreSent) {
     EXPECT_EQ(result.errors, "kvf_unpack: in.kvf: Not a directory\r\n");
 }
 
-TEST_F(WindowsBuild, LogToNulIsWrittenWithoutFailure) {
+TEST_F(WindowsBuild, LogToNulOrNoStandardErrorIsNoFileToKeep) {
     write_bytes(dir.path / "in.kvf", clashing_container());
-    const RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "NUL");
+    RunResult result = run(dir.path, {tool_path(), "in.kvf"}, "NUL");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(has_bytes(dir.path / "b_00000200.bin", pattern(20, 2)));
+    // Started without standard error, the tool replaces an image all the same.
+    write_bytes(dir.path / "b_00000200.bin", pattern(6, 6));
+    result = run(dir.path, {tool_path(), "in.kvf"}, "", "", true);
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(has_bytes(dir.path / "b_00000200.bin", pattern(20, 2)));
 }

@@ -15,6 +15,11 @@
 //                                     right after the tool has looked at NAME, a hard
 //                                     link (KIND "link") or a symbolic link ("symlink")
 //                                     to TARGET takes that name
+//   KVF_FAULT_RULESET=E               making a Landlock ruleset fails with errno E
+//   KVF_FAULT_PROBE=PATH              once the process is confined, it tries to make
+//                                     the file PATH, as a tool with a wrong rule would
+//   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
+//   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -64,11 +69,11 @@ int ruleset_error(int abi, const std::uint64_t* attr, std::size_t size) {
 // Makes what KVF_FAULT_TAKE_NAME asks for at `name` beneath `folder`, once, if `name` is its NAME.
 void take_name(int folder, const char* name) {
     static bool taken = false;
-    const char* fault = std::getenv("KVF_FAULT_TAKE_NAME");
-    if (taken || fault == nullptr) {
+    const char* kind_name_target = std::getenv("KVF_FAULT_TAKE_NAME");
+    if (taken || kind_name_target == nullptr) {
         return;
     }
-    const std::string spec = fault;
+    const std::string spec = kind_name_target;
     const std::size_t first = spec.find(':');
     const std::size_t second = spec.find(':', first + 1);
     if (spec.substr(first + 1, second - first - 1) != name) {
@@ -111,6 +116,11 @@ extern "C" long syscall(long number, ...) noexcept {
         arg = va_arg(list, long);
     }
     va_end(list);
+    const char* failed_ruleset = std::getenv("KVF_FAULT_RULESET");
+    if (failed_ruleset != nullptr && number == SYS_landlock_create_ruleset && args[0] != 0) {
+        errno = std::atoi(failed_ruleset);
+        return -1;
+    }
     const char* abi_text = std::getenv("KVF_FAULT_LANDLOCK_ABI");
     if (abi_text != nullptr && number == SYS_landlock_create_ruleset) {
         const int abi = std::atoi(abi_text);
@@ -127,7 +137,36 @@ extern "C" long syscall(long number, ...) noexcept {
             return -1;
         }
     }
-    return real<long (*)(long, ...)>("syscall")(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    const long result =
+        real<long (*)(long, ...)>("syscall")(number, args[0], args[1], args[2], args[3], args[4], args[5]);
+    const char* probe = std::getenv("KVF_FAULT_PROBE");
+    if (probe != nullptr && number == SYS_landlock_restrict_self && result == 0) {
+        const int made =
+            real<int (*)(int, const char*, int, ...)>("openat")(AT_FDCWD, probe, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (made >= 0) {
+            close(made);
+        }
+    }
+    return result;
+}
+
+extern "C" int fchmod(int fd, mode_t mode) noexcept {
+    const char* error = std::getenv("KVF_FAULT_FCHMOD");
+    if (error != nullptr) {
+        errno = std::atoi(error);
+        return -1;
+    }
+    return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, std::size_t count) {
+    static int log_writes = 0;
+    const char* failing = std::getenv("KVF_FAULT_LOG_WRITE");
+    if (failing != nullptr && fd == STDOUT_FILENO && ++log_writes == std::atoi(failing)) {
+        errno = EIO;
+        return -1;
+    }
+    return real<ssize_t (*)(int, const void*, std::size_t)>("write")(fd, bytes, count);
 }
 
 extern "C" int openat(int folder, const char* name, int flags, ...) {

@@ -9,7 +9,7 @@
 namespace kvf::test {
 
 RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path,
-              const std::string& stdin_path) {
+              const std::string& stdin_path, bool no_errors) {
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) {
         throw std::runtime_error("pipe failed");
@@ -39,6 +39,9 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
             put(open(stdin_path.c_str(), O_RDONLY), STDIN_FILENO);
         }
         put(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+        if (no_errors) {
+            close(STDERR_FILENO);
+        }
         std::vector<char*> args;
         for (const auto& arg : argv) {
             args.push_back(const_cast<char*>(arg.c_str()));

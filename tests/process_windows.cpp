@@ -36,7 +36,7 @@ std::wstring quoted(const std::wstring& argument) {
 }  // namespace
 
 RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path,
-              const std::string& stdin_path) {
+              const std::string& stdin_path, bool no_errors) {
     SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
     HANDLE read_end = nullptr;
     HANDLE write_end = nullptr;
@@ -69,7 +69,7 @@ RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const s
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = in;
     startup.hStdOutput = out;
-    startup.hStdError = errors;
+    startup.hStdError = no_errors ? nullptr : errors;
     PROCESS_INFORMATION process{};
     const bool started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         cwd.wstring().c_str(), &startup, &process) != 0;

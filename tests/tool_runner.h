@@ -34,10 +34,11 @@ inline const std::string CLOSED = "<closed>";
 // Runs `argv` (program first, each argument UTF-8) in `cwd` with standard
 // output and standard error captured. When `stdout_path` is given, standard
 // output goes to that existing file instead; when `stdin_path` is given,
-// standard input comes from that file (or is CLOSED). Defined for each
-// platform in process_*.cpp.
+// standard input comes from that file (or is CLOSED); with `no_errors`, the
+// program starts without standard error. Defined for each platform in
+// process_*.cpp.
 RunResult run(const fs::path& cwd, const std::vector<std::string>& argv, const std::string& stdout_path = "",
-              const std::string& stdin_path = "");
+              const std::string& stdin_path = "", bool no_errors = false);
 
 // The kvf_unpack binary under test.
 std::string tool_path();
