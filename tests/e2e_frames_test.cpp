@@ -504,11 +504,12 @@ TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
     append(in, text(foreign));
     append(in, text("Del\x7F"));
     append(in, flash(0x100, pattern(2, 1)));
-    const std::string cut = std::string(46, 'x') + "\xC3";  // no NUL: its last character cut short
+    // No NUL, its last character cut short, though the next byte would end it.
+    const std::string cut = std::string(46, 'x') + "\xC3";
     append(in, text(cut));
-    in.push_back(0x1B);  // hex dumps show such bytes as dots everywhere
+    in.push_back(0xA9);  // hex dumps show such bytes as dots everywhere
     const std::string tail =
-        "0x00000118   : Unknown frame\n" + DUMP_HEAD + "  00000000  1B" + std::string(15 * 3, ' ') + "  .\n";
+        "0x00000118   : Unknown frame\n" + DUMP_HEAD + "  00000000  A9" + std::string(15 * 3, ' ') + "  .\n";
     const RunResult piped = unpack(in);
     EXPECT_TRUE(
         same_log(piped.log, "0x00000000   : Display text (00000000, 00000000): '" + crafted +
@@ -526,6 +527,7 @@ TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {
                  "0x000000E0   : Display text (00000000, 00000000): '" +
                      std::string(46, 'x') + "?'\n" + tail));
     EXPECT_TRUE(has_bytes(dir.path / "del\x7F_00000100.bin", pattern(2, 1)));
+    EXPECT_NE(run_tool(dir.path, {"--json", "in.kvf"}).log.find("7878C3\"}"), std::string::npos);  // its text_hex
 
     // Paths, as a loop over incoming/* meets them.
     EXPECT_TRUE(same_log(shown_on_terminal(dir.path, {"\x1B]0;owned\x07.kvf"}), "File not found: ?]0;owned?.kvf\n"));
@@ -580,6 +582,9 @@ TEST_F(FrameLog, ExampleContainerGivesTheDocumentedLogAndImages) {
     for (const std::string& image : entries(examples / "images")) {
         EXPECT_TRUE(has_bytes(dir.path / image, read_bytes(examples / "images" / image)));
     }
+    // Its events, listed where it lies (a listing writes nothing).
+    EXPECT_TRUE(
+        same_log(run_tool(examples, {"--json", "-t", "example.kvf"}).log, read_text(examples / "example.jsonl")));
 }
 
 }  // namespace

@@ -111,6 +111,10 @@ TEST(LogOutput, TerminalIsShownOnlyPrintableTextFromOutside) {
         // Cut short inside the text and at its end.
         {"\xE2\x82x\xF0\x9F\x98y\xFF\x80", "??x???y??"},
         {"a\xF0\x9F\x98", "a???"},
+        // Both sides of a few edges of the Unicode data's lists: U+00AC, U+00AD,
+        // U+200B, U+202F, U+2069, U+FFFC, U+EFFFF.
+        {utf8(0xAC) + utf8(0xAD) + utf8(0x200B) + utf8(0x202F) + utf8(0x2069) + utf8(0xFFFC) + utf8(0xEFFFF),
+         utf8(0xAC) + "??" + utf8(0x202F) + "?" + utf8(0xFFFC) + "?"},
     };
     for (const auto& [text, shown] : cases) {
         const auto add_text = [&from = text](LogOutput& log) { add_external(log, from); };

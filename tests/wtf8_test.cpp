@@ -26,7 +26,8 @@ TEST(Wtf8, EveryUtf16NameComesBackUnchanged) {
         EXPECT_EQ(wtf8_from_utf16(utf16), wtf8);
         EXPECT_EQ(utf16_from_wtf8(wtf8), utf16);
     }
-    // Both sides of every boundary: the last three-byte character below the
+    // Both sides of every boundary: the last two-byte character and the first
+    // three-byte one, the last three-byte character below the
     // surrogates, the surrogates' edges (a high one before U+DFFF stays two
     // lone ones, U+DC00 never starts a pair), the first above, the last of
     // the first plane, the first and last supplementary ones.
@@ -34,6 +35,8 @@ TEST(Wtf8, EveryUtf16NameComesBackUnchanged) {
         std::u16string utf16;
         std::string wtf8;
     } boundaries[] = {
+        {u"\u07FF", "\xDF\xBF"},
+        {u"\u0800", "\xE0\xA0\x80"},
         {u"\uD7FF", "\xED\x9F\xBF"},
         {std::u16string{char16_t{0xD800}}, "\xED\xA0\x80"},
         {std::u16string{char16_t{0xDBFF}}, "\xED\xAF\xBF"},
