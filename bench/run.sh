@@ -3,17 +3,19 @@
 # Times kvf_unpack against `cat CONTAINER > FILE`, the cost of reading and
 # writing the same bytes once, on three generated workloads, alternating the
 # two in the same run; prints the median ratio of wall time and the peak
-# memory. Then --json against the text log on the log workload, and -t
-# against `cat CONTAINER > /dev/null` (reading it once) on the flash one.
-# Not a test: CI does not run it.
+# memory. Then --json against the text log on the log workload, -t against
+# `cat CONTAINER > /dev/null` (reading it once) on the flash one, and runs
+# that replace images they made before against runs that each make a fresh
+# one. Not a test: CI does not run it.
 #
-#   bench/run.sh [SIZE_MIB [ROUNDS]]      defaults: 256 MiB, 7 rounds
+#   bench/run.sh [SIZE_MIB [ROUNDS [RUNS_MIB]]]  defaults: 256 MiB, 7 rounds, 2 MiB of one-frame runs
 #   KVF_BENCH_DIR=/path bench/run.sh      where containers and outputs go
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 size=${1:-256}
 rounds=${2:-7}
+runs_mib=${3:-2}
 dir=${KVF_BENCH_DIR:-${TMPDIR:-/tmp}/kvf_bench}
 tool=$PWD/build/release/kvf_unpack
 gen=$PWD/build/release/kvf_gen
@@ -25,6 +27,8 @@ for workload in flash mixed log; do
         [ -s "$dir/$workload-$mib.kvf" ] || "$gen" "$workload" "$mib" "$dir/$workload-$mib.kvf"
     done
 done
+[ -s "$dir/revisit-$runs_mib.kvf" ] || "$gen" revisit "$runs_mib" "$dir/revisit-$runs_mib.kvf"
+c++ -O2 -o "$dir/fresh_files" bench/fresh_files.cpp
 
 now() { date +%s%N; }
 median() { sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
@@ -75,7 +79,7 @@ compare() {
         read -r kvf_s _ < <(timed log "$@")
         echo "$kvf_s $base_s" >> "$dir/times"
     done
-    printf "| %s | %s MiB | %.3f | %s | %.3f | %.2f |\n" "$name" "$size" \
+    printf "| %s | %s MiB | %.3f | %s | %.3f | %.2f |\n" "$name" "$(du -m "$container" | cut -f1)" \
         "$(awk '{print $1}' "$dir/times" | median)" "$baseline_name" \
         "$(awk '{print $2}' "$dir/times" | median)" "$(awk '{print $1 / $2}' "$dir/times" | median)"
 }
@@ -83,6 +87,12 @@ baseline=("$tool" "$dir/log-$size.kvf")
 compare "log, --json" "$dir/log-$size.kvf" "text log" log "$tool" --json "$dir/log-$size.kvf"
 baseline=(cat "$dir/flash-$size.kvf")
 compare "flash, -t" "$dir/flash-$size.kvf" "cat > /dev/null" /dev/null "$tool" -t "$dir/flash-$size.kvf"
+# Runs that replace the images made two runs before, against a plain loop
+# that makes as many fresh files of a frame's data.
+runs=$(( $(stat -c %s "$dir/revisit-$runs_mib.kvf") / 56 ))
+baseline=("$dir/fresh_files" "$runs" 47)
+compare "one-frame runs, 2 names" "$dir/revisit-$runs_mib.kvf" "fresh files, a loop" log \
+    "$tool" "$dir/revisit-$runs_mib.kvf"
 
 # Peak memory must not grow with the container.
 echo
