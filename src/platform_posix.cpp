@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "access_rules.h"
 #include "platform.h"
 
 #ifdef __linux__
@@ -23,6 +24,7 @@ namespace {
 
 // Read, write and execute for owner, group and others.
 constexpr mode_t PERMISSION_BITS = 0777;
+static_assert(PERMISSION_BITS == (OWNER_BITS | GROUP_BITS | OTHER_BITS));
 // A new image, as any file a user makes: readable and writable, less the umask.
 constexpr mode_t NEW_FILE_MODE = 0666;
 // An image that replaces a file, until it has that file's access rules: its owner's alone.
@@ -31,18 +33,8 @@ constexpr mode_t REPLACEMENT_MODE = S_IRUSR | S_IWUSR;
 // without being opened, a link not followed and a FIFO not woken.
 constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
 
-// A file's POSIX access ACL, as the kernel hands it over in this extended
-// attribute: a version word, then entries of a tag and permissions (16 bits
-// each) and an id (32 bits), all little-endian.
+// The extended attribute that holds a file's POSIX access ACL.
 constexpr const char* ACL_ACCESS = "system.posix_acl_access";
-constexpr std::uint32_t ACL_VERSION = 2;
-constexpr std::size_t ACL_HEADER_SIZE = 4;
-constexpr std::size_t ACL_ENTRY_SIZE = 8;
-constexpr std::size_t ACL_PERMISSIONS_OFFSET = 2;
-constexpr unsigned ACL_GROUP_OBJ = 0x04;
-constexpr unsigned ACL_MASK = 0x10;
-constexpr unsigned ACL_OTHER = 0x20;
-constexpr unsigned ACL_ALL = 07;  // read, write, execute
 // The largest value of an extended attribute that Linux keeps (XATTR_SIZE_MAX).
 constexpr std::size_t ATTRIBUTE_VALUE_MAX = 65536;
 
@@ -188,48 +180,6 @@ bool may_replace(const char* name, const struct stat& existing, std::span<const 
     // Only what the user could have written is replaced: a read-only image,
     // or another user's file, is kept; an image this run made is its own.
     return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || find_own(existing) < own_read_only_count || fail(why);
-}
-
-// The permission bits `mode` for a file whose group is not its old one's:
-// the group gets nothing, and others only what both they and the old group
-// had, so that no member of the old group gains a right as one of the others.
-mode_t without_group(mode_t mode) {
-    const mode_t group = (mode & S_IRWXG) >> 3;
-    return (mode & S_IRWXU) | (mode & S_IRWXO & group);
-}
-
-unsigned read_le16(const std::uint8_t* bytes) {
-    return bytes[0] | static_cast<unsigned>(bytes[1]) << 8;
-}
-
-void write_le16(std::uint8_t* bytes, unsigned value) {
-    bytes[0] = static_cast<std::uint8_t>(value);
-    bytes[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-// Changes the ACL `acl` of `size` bytes, as without_group changes permission
-// bits: the owning group's entry grants nothing, and others keep only what
-// the old group had too (within the mask). False if it is no ACL.
-bool acl_without_group(std::uint8_t* acl, std::size_t size) {
-    if (size < ACL_HEADER_SIZE || (size - ACL_HEADER_SIZE) % ACL_ENTRY_SIZE != 0 || read_le16(acl) != ACL_VERSION ||
-        read_le16(acl + 2) != 0) {
-        return false;
-    }
-    std::uint8_t* group = nullptr;
-    std::uint8_t* other = nullptr;
-    unsigned mask = ACL_ALL;
-    for (std::uint8_t* entry = acl + ACL_HEADER_SIZE; entry < acl + size; entry += ACL_ENTRY_SIZE) {
-        const unsigned tag = read_le16(entry);
-        group = tag == ACL_GROUP_OBJ ? entry + ACL_PERMISSIONS_OFFSET : group;
-        other = tag == ACL_OTHER ? entry + ACL_PERMISSIONS_OFFSET : other;
-        mask = tag == ACL_MASK ? read_le16(entry + ACL_PERMISSIONS_OFFSET) : mask;
-    }
-    if (group == nullptr || other == nullptr) {
-        return false;
-    }
-    write_le16(other, read_le16(other) & read_le16(group) & mask);
-    write_le16(group, 0);
-    return true;
 }
 
 // Gives the new file open on `fd` the access rules of `old`, the file at

@@ -2,10 +2,10 @@
 // Image files left by the real binary next to its log.
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <array>
 #include <csignal>
 #include <functional>
 
@@ -13,6 +13,7 @@
 #ifdef __linux__
 #include "landlock.h"
 #endif
+#include "posix_acl.h"
 #include "shared_cases.h"
 #include "tool_runner.h"
 
@@ -92,25 +93,6 @@ void give_away(const fs::path& path) {
             give_away(entry.path());
         }
     }
-}
-
-// Tags and ids of POSIX ACL entries: the owner, a named user, the owning
-// group, a named group, the mask and others; the id of an entry that names none.
-constexpr std::uint32_t OWNER = 0x01, USER = 0x02, GROUP = 0x04, NAMED_GROUP = 0x08, MASK = 0x10, OTHER = 0x20;
-constexpr std::uint32_t ANY = 0xFFFFFFFF;
-
-// A POSIX ACL as the kernel keeps it in an extended attribute: a version,
-// then each entry's tag and permissions (16 bits each) and id, little-endian.
-Bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
-    Bytes value{2, 0, 0, 0};
-    for (const auto& [tag, permissions, id] : entries) {
-        for (const std::uint32_t word : {tag | permissions << 16, id}) {
-            for (int shift = 0; shift < 32; shift += 8) {
-                value.push_back(static_cast<std::uint8_t>(word >> shift));
-            }
-        }
-    }
-    return value;
 }
 
 int set_acl(const fs::path& path, const char* attribute, const Bytes& value) {
@@ -281,17 +263,20 @@ TEST_F(Images, RunsContinuePastTheTopOfTheAddressSpace) {
     expect_files({"_00000029.bin", "_FFFFFFF0.bin", "_FFFFFFFA.bin"});
     EXPECT_TRUE(has_bytes(work / "_FFFFFFF0.bin", cat(a, b)));
     EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));  // the second run replaced the first
-    // Under a umask that leaves its images read-only, the run still replaces its own, as the listing expects.
-    fs::remove_all(work);
-    fs::create_directory(work);
-    give_away(root.path);
-    for (const char* list : {"-t ", ""}) {
-        const RunResult own =
-            run(work, {"/bin/sh", "-c", "umask 0222; exec " + unprivileged() + "\"$0\" " + list + "../in.kvf", tool});
-        EXPECT_EQ(own.status, 0) << list << own.errors;
+    // Under a umask that leaves its images read-only, the run still replaces
+    // its own, as the listing expects; as nobody, and as root.
+    for (const std::string& user : {unprivileged(), std::string()}) {
+        fs::remove_all(work);
+        fs::create_directory(work);
+        give_away(root.path);
+        for (const char* list : {"-t ", ""}) {
+            const RunResult own =
+                run(work, {"/bin/sh", "-c", "umask 0222; exec " + user + "\"$0\" " + list + "../in.kvf", tool});
+            EXPECT_EQ(own.status, 0) << user << list << own.errors;
+        }
+        EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));
+        EXPECT_EQ(fs::status(work / "_FFFFFFFA.bin").permissions(), fs::perms(0444));
     }
-    EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));
-    EXPECT_EQ(fs::status(work / "_FFFFFFFA.bin").permissions(), fs::perms(0444));
 }
 
 TEST_F(Images, CraftedTextsStayInTheWorkingDirectory) {
@@ -436,6 +421,12 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
          false},
         {"read-only file of the user's own", "Permission denied", [&] { return unwritable_file(0444, false); }, false},
         {"another user's file", "Permission denied", [&] { return unwritable_file(0644, true); }, false},
+        {"device", "a device stands at this name",
+         [&] {
+             EXPECT_EQ(mknod(clash.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // the null device
+             return run_tool(work, {"../in.kvf"});
+         },
+         false},
         // The first image is made at a free name; the second cannot be given the old file's rules.
         {"file whose rules its replacement cannot take", "Input/output error",
          [&] {
@@ -447,9 +438,9 @@ TEST_F(Images, ImageThatCannotOrMustNotBeCreatedStopsTheRun) {
     };
     for (const auto& [how, reason, place_and_run, content_kept] : cases) {
         SCOPED_TRACE("the image's name is taken by: " + how);
-        if ((how == "another user's file" && geteuid() != 0) ||
+        if (((how == "another user's file" || how == "device") && geteuid() != 0) ||
             (how.find("rules") != std::string::npos && hook.empty())) {
-            continue;  // only root can make another user's file; faults need the hook
+            continue;  // only root can make another user's file or a device; faults need the hook
         }
         fs::remove_all(work);
         fs::remove(outside);
@@ -732,19 +723,28 @@ TEST_F(Images, ReplacementTakesItsNameOnlyWhenItsRunIsComplete) {
         "cp ../old _00000100.bin; (cat ../in.kvf; sleep 1) | \"$0\" - & i=0; "
         "until [ -n \"$(ls | grep tmp)\" ] || [ $i -ge 100 ]; do sleep 0.05; i=$((i + 1)); done; "
         "cmp -s ../old _00000100.bin && echo untouched > ../seen; ";
+    const Bytes other = {'o', 't', 'h', 'e', 'r', '\n'};
+    const std::string take = "echo other > other; mv other _00000100.bin; ";
     const struct {
         const char* then;
         int status;
         Bytes image;
+        bool swaps = true;  // the file system can swap two names (most can; the fault hook says not)
     } cases[] = {
-        {"kill $!; ", 128 + SIGTERM, pattern(9, 9)},
-        {"", 0, pattern(3, 1)},
-        {"echo other > other; mv other _00000100.bin; ", 1, {'o', 't', 'h', 'e', 'r', '\n'}},
+        {"kill $!; ", 128 + SIGTERM, pattern(9, 9)}, {"", 0, pattern(3, 1)},        {take.c_str(), 1, other},
+        {"rm _00000100.bin; ", 0, pattern(3, 1)},    {"", 0, pattern(3, 1), false}, {take.c_str(), 1, other, false},
     };
-    for (const auto& [then, status, image] : cases) {
-        SCOPED_TRACE(then);
+    for (const auto& [then, status, image, swaps] : cases) {
+        SCOPED_TRACE(std::string(then) + (swaps ? "" : ", no swap"));
+        if (!swaps && hook.empty()) {
+            continue;
+        }
         fs::remove(root.path / "seen");
-        const RunResult result = run(work, {"/bin/sh", "-c", stall + then + "wait $!", tool});
+        std::vector<std::string> command{"/bin/sh", "-c", stall + then + "wait $!", tool};
+        if (!swaps) {
+            command.insert(command.begin(), {"env", "LD_PRELOAD=" + hook, "KVF_FAULT_NO_SWAP=1"});
+        }
+        const RunResult result = run(work, command);
         EXPECT_EQ(read_text(root.path / "seen"), "untouched\n");
         EXPECT_EQ(result.status, status);
         EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});

@@ -20,6 +20,7 @@
 //                                     the file PATH, as a tool with a wrong rule would
 //   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
 //   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
+//   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -30,6 +31,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -200,4 +202,13 @@ extern "C" int fstatat64(int folder, const char* name, struct stat64* status, in
     const int result = real<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(folder, name, status, flags);
     take_name(folder, name);
     return result;
+}
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) noexcept {
+    if (std::getenv("KVF_FAULT_NO_SWAP") != nullptr && (flags & RENAME_EXCHANGE) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_folder, from, to_folder, to,
+                                                                                    flags);
 }
