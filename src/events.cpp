@@ -355,19 +355,18 @@ void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::st
     end_failure(log, errors, image, why);
 }
 
-void fail_before_frames(LogOutput& log, LogOutput* errors, std::string_view kind, std::string_view line,
-                        std::string_view subject, std::string_view what, std::string_view why) {
-    if (is_text(log) && !line.empty()) {
-        add_external_line(log, line, subject);
+void fail_before_frames(LogOutput& log, LogOutput* errors, const EarlyFailure& failure) {
+    if (is_text(log) && !failure.line.empty()) {
+        add_external_line(log, failure.line, failure.subject);
     } else if (is_json(log)) {
         add(log, "{\"error\":\"");
-        add(log, kind);
+        add(log, failure.kind);
         add(log, "\"");
-        add_reason(log, what, why);
+        add_reason(log, failure.what, failure.why);
         end_event(log);
     }
     if (errors != nullptr) {
-        report_failure(*errors, what, why);
+        report_failure(*errors, failure.what, failure.why);
     }
 }
 

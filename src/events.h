@@ -98,11 +98,17 @@ void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::s
 // An image that could not be written, closed or named, at the frame at `offset`, and `why`.
 void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);
 
-// A failure before the first frame of `kind` ("usage", "open", "directory",
-// "confine", "refused"): the text log shows `line` followed by the outside
-// text `subject` (nothing when `line` is empty), the JSON log an event with
-// the reason "WHAT: WHY"; `errors`, when given, gets that reason.
-void fail_before_frames(LogOutput& log, LogOutput* errors, std::string_view kind, std::string_view line,
-                        std::string_view subject, std::string_view what, std::string_view why);
+// A failure before the first frame.
+struct EarlyFailure {
+    std::string_view kind;     // "usage", "open", "directory", "confine", "refused"
+    std::string_view line;     // what the text log shows, before `subject`; empty for nothing
+    std::string_view subject;  // outside text that ends the line
+    std::string_view what;     // what the reason is about, and why: "WHAT: WHY"
+    std::string_view why;
+};
+
+// Tells of `failure` in the log's format: the text log's line, or an event
+// with its reason; `errors`, when given, gets the reason.
+void fail_before_frames(LogOutput& log, LogOutput* errors, const EarlyFailure& failure);
 
 }  // namespace kvf

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The tool's driver: command line, and the frame loop over one container.
+// The frame loop: one container walked from its first byte to its last.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 #include "log_output.h"
@@ -15,19 +16,19 @@ struct UnpackOptions {
     bool strict = false;                 // a container cut short fails the run
 };
 
-// What a command line asks for.
-struct Request {
-    enum class Kind { unpack, help, version, usage_error } kind = Kind::unpack;
-    const char* path = nullptr;       // FILE; "-" is standard input
-    const char* directory = nullptr;  // the output folder; nullptr for the working directory
-    UnpackOptions options;
-    const char* what = nullptr;  // for a usage error: what is wrong, and why
-    const char* why = nullptr;
-};
+inline constexpr int STATUS_OK = 0;
+inline constexpr int STATUS_FAILED = 1;
 
-// Reads the arguments of `main` as an extractor's users expect: options
-// before or after FILE, "--" ending them, "-" standing for standard input.
-Request parse_command_line(int argc, char** argv);
+// Walks the container on `in` frame by frame, logging to `log` and reporting
+// each failure also on `errors`, both started, and writing images into the
+// output folder, as `options` ask; `path` names the input in messages. The
+// log is then written out whole (finish_output). Returns the exit status.
+int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, const UnpackOptions& options);
+
+// Writes out `log`, with its last event (after `frames` whole frames and
+// `images` images), then the failures' reasons on `errors`; returns
+// `status`, or STATUS_FAILED when the log could not be written.
+int finish_output(LogOutput& log, LogOutput& errors, int status, std::uint64_t frames = 0, std::uint64_t images = 0);
 
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
 // terminal is shown it when `terminal`) and writing images into the output
@@ -37,9 +38,5 @@ Request parse_command_line(int argc, char** argv);
 // in a line on `errors`.
 int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors,
                      const UnpackOptions& options = {});
-
-// The whole tool for the arguments of `main`, logging to `out` and reporting
-// failures on standard error; returns the exit status.
-int run_kvf_unpack(int argc, char** argv, std::FILE* out);
 
 }  // namespace kvf

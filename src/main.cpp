@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <cstdio>
 
-#include "kvf_unpack.h"
+#include "driver.h"
 
 int main(int argc, char** argv) {
     return kvf::run_kvf_unpack(argc, argv, stdout);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kvf_unpack.h"
+#include "driver.h"
 #include "wtf8.h"
 
 // MinGW-w64: expand wildcards in the arguments before wmain, as console

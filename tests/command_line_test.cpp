@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kvf_unpack.h"
+#include "command_line.h"
 
 namespace kvf {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "captured_log.h"
-#include "kvf_unpack.h"
+#include "driver.h"
 #include "shared_cases.h"
 #include "tool_runner.h"
 
