@@ -3,7 +3,7 @@
 # Times kvf_unpack against `cat CONTAINER > FILE`, the cost of reading and
 # writing the same bytes once, on three generated workloads, alternating the
 # two in the same run; prints the median ratio of wall time and the peak
-# memory. Then --json against the text log on the log workload, -t against
+# memory. Then --json against the text log on each workload, -t against
 # `cat CONTAINER > /dev/null` (reading it once) on the flash one, and runs
 # that replace images they made before against runs that each make a fresh
 # one. Not a test: CI does not run it.
@@ -83,8 +83,10 @@ compare() {
         "$(awk '{print $1}' "$dir/times" | median)" "$baseline_name" \
         "$(awk '{print $2}' "$dir/times" | median)" "$(awk '{print $1 / $2}' "$dir/times" | median)"
 }
-baseline=("$tool" "$dir/log-$size.kvf")
-compare "log, --json" "$dir/log-$size.kvf" "text log" log "$tool" --json "$dir/log-$size.kvf"
+for workload in flash mixed log; do
+    baseline=("$tool" "$dir/$workload-$size.kvf")
+    compare "$workload, --json" "$dir/$workload-$size.kvf" "text log" log "$tool" --json "$dir/$workload-$size.kvf"
+done
 baseline=(cat "$dir/flash-$size.kvf")
 compare "flash, -t" "$dir/flash-$size.kvf" "cat > /dev/null" /dev/null "$tool" -t "$dir/flash-$size.kvf"
 # Runs that replace the images made two runs before, against a plain loop

@@ -31,9 +31,27 @@ endif()
 string(TIMESTAMP KVF_MANUAL_DATE "%B %Y" UTC)
 string(TIMESTAMP KVF_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 
-# The version reaches the man page footer from here, as it reaches the packages.
+# The version reaches the man page footer from here, as it reaches the
+# packages. The page names the format's description as configured, or, for a
+# plain install, where that install puts it: the page is made again when
+# installed, for the prefix given then.
+if(KVF_FORMAT_DOC STREQUAL "")
+  set(KVF_FORMAT_DOC_ROFF "${CMAKE_INSTALL_DOCDIR}/format.md under the folder it is installed into")
+else()
+  string(REPLACE "\\" "\\e" KVF_FORMAT_DOC_ROFF "${KVF_FORMAT_DOC}")
+endif()
 configure_file(doc/kvf_unpack.1.in kvf_unpack.1 @ONLY)
 set(KVF_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/kvf_unpack.1)
+set(KVF_INSTALLED_MAN_PAGE ${KVF_MAN_PAGE})
+if(KVF_FORMAT_DOC STREQUAL "" AND NOT WIN32)
+  set(KVF_INSTALLED_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/installed/kvf_unpack.1)
+  install(CODE "
+    set(KVF_MANUAL_DATE \"${KVF_MANUAL_DATE}\")
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    string(REPLACE \"\\\\\" \"\\\\e\" KVF_FORMAT_DOC_ROFF \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DOCDIR}/format.md\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/doc/kvf_unpack.1.in\" \"${KVF_INSTALLED_MAN_PAGE}\" @ONLY)"
+    COMPONENT manual)
+endif()
 
 if(WIN32)
   find_program(KVF_GROFF groff REQUIRED)
@@ -56,7 +74,7 @@ if(WIN32)
   install(FILES doc/kvf.ksy DESTINATION doc COMPONENT format_ksy)
 else()
   install(TARGETS kvf_unpack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-  install(FILES ${KVF_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+  install(FILES ${KVF_INSTALLED_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
   install(FILES README.md DESTINATION . COMPONENT readme EXCLUDE_FROM_ALL)
   install(FILES LICENSE DESTINATION . COMPONENT licence EXCLUDE_FROM_ALL)
   # The format in prose, for Kaitai Struct and the --json events' schema:

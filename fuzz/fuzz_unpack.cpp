@@ -103,16 +103,31 @@ void check_terminal_text(std::string_view shown) {
 // event with the run's status.
 void check_json_lines(std::string_view log, int status) {
     check_terminal_text(log);
+    constexpr std::string_view EVENT = "{\"event\":\"";
+    constexpr std::string_view OFFSET = "\",\"offset\":";
     std::size_t last = 0;
+    std::uint64_t offset = 0;  // offsets never go backwards
     for (std::size_t at = 0; at < log.size();) {
         const std::size_t end = log.find('\n', at);
-        if (end == std::string_view::npos || log[at] != '{' || log[end - 1] != '}') {
-            fail("a JSON line that is not one object", work);
+        if (end == std::string_view::npos || log.compare(at, EVENT.size(), EVENT) != 0 || log[end - 1] != '}') {
+            fail("a JSON line that is not one event, its kind first", work);
+        }
+        const std::size_t number = log.find(OFFSET, at);
+        if (number < end && number < log.find(',', at)) {
+            const std::uint64_t next = std::strtoull(log.data() + number + OFFSET.size(), nullptr, 10);
+            if (next < offset) {
+                fail("an event's offset goes backwards", work);
+            }
+            offset = next;
         }
         last = at;
         at = end + 1;
     }
-    const std::string end = "{\"end\":true,\"status\":" + std::to_string(status) + ",";
+    if (log.rfind("{\"event\":\"start\",", 0) != 0) {
+        fail("no start event first", work);
+    }
+    const std::string end =
+        "{\"event\":\"end\",\"container\":\"fuzz-input\",\"status\":" + std::to_string(status) + ",";
     if (log.substr(last).rfind(end, 0) != 0) {
         fail("no end event with the status last", work);
     }

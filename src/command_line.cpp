@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "command_line.h"
 
+#include <cstdio>
+
+#include "platform.h"
+
 namespace kvf {
 
 namespace {
@@ -25,9 +29,16 @@ constexpr std::string_view HELP =
     "  --                       end of options: a FILE named --help is -- --help\n"
     "  FILE as -                read the container from standard input\n"
     "\n"
-    "The format: " KVF_FORMAT_DOC
-    "\n"
-    "Manual: " KVF_MANUAL "\n";
+    "With --json, each line is one event: start, erase_flash, display_text,\n"
+    "dummy, flash_data (a stretch of frames), adminend, progress, unknown_type,\n"
+    "cut_short, trailer, run_open, run_close, notice, error, and end last;\n"
+    "events.schema.json beside the format's description describes them.\n"
+    "\n";
+// Where the format's description is, from the program's folder.
+constexpr const char* FORMAT_DOC = KVF_FORMAT_DOC_FROM_BIN;
+constexpr std::string_view MANUAL = "Manual: " KVF_MANUAL "\n";
+// Room for the help, with the description's path.
+constexpr std::size_t HELP_ROOM = 8192;
 constexpr std::string_view VERSION = "kvf_unpack " KVF_VERSION
                                      "\n"
                                      "Copyright (C) 2026 the kvf_unpack authors.\n"
@@ -95,7 +106,17 @@ Request parse_command_line(int argc, char** argv) {
 }
 
 std::string_view answer_text(Request::Kind kind) {
-    return kind == Request::Kind::version ? VERSION : HELP;
+    if (kind == Request::Kind::version) {
+        return VERSION;
+    }
+    static char help[HELP_ROOM];
+    char format[HELP_ROOM / 2];
+    if (!installed_file(FORMAT_DOC, format, sizeof format)) {
+        (void)std::snprintf(format, sizeof format, "%s from the program's folder", FORMAT_DOC);
+    }
+    const int length = std::snprintf(help, sizeof help, "%.*sThe format: %s\n%.*s", static_cast<int>(HELP.size()),
+                                     HELP.data(), format, static_cast<int>(MANUAL.size()), MANUAL.data());
+    return {help, length > 0 ? static_cast<std::size_t>(length) : 0};
 }
 
 }  // namespace kvf

@@ -18,20 +18,25 @@ namespace {
 LogOutput log_output;
 LogOutput error_output;  // standard error: one line for each failure
 
+// The container that the command line names, for the last event; nullptr for none.
+const char* container = nullptr;
+
 // Ends a run that fails before its first frame.
 int fail_early(const EarlyFailure& failure) {
     fail_before_frames(log_output, &error_output, failure);
-    return finish_output(log_output, error_output, STATUS_FAILED);
+    return finish_output(log_output, error_output, container, STATUS_FAILED);
 }
 
 // Answers a request for help, the version, or one whose command line is wrong.
 int answer(const Request& request) {
     if (request.kind == Request::Kind::usage_error) {
-        return fail_early({"usage", USAGE_LINE, "", request.what, request.why});
+        char why[LOG_PIECE_MAX];
+        (void)std::snprintf(why, sizeof why, "%s. Try 'kvf_unpack --help'.", request.why);
+        return fail_early({"usage", USAGE_LINE, "", request.what, why, false});
     }
     log_output.format = LogFormat::text;  // an answer for people, whatever the log would have been
     add(log_output, answer_text(request.kind));
-    return finish_output(log_output, error_output, STATUS_OK);
+    return finish_output(log_output, error_output, nullptr, STATUS_OK);
 }
 
 // Refuses a run whose log or reasons would be written into the container on
@@ -57,7 +62,7 @@ int refuse_output_into_input(std::FILE* in, const char* path) {
     } else {
         report_failure(log_output, path, WHY);
     }
-    return finish_output(log_output, error_output, STATUS_FAILED);
+    return finish_output(log_output, error_output, container, STATUS_FAILED);
 }
 
 // Makes the folder that `request` names the output folder, if it names one
@@ -94,6 +99,11 @@ int run_kvf_unpack(int argc, char** argv, std::FILE* out) {
     set_line_ends(out, answer_for_people || request.options.format != LogFormat::json);
     start_log(log_output, out, is_terminal(out), request.options.format);
     start_log(error_output, stderr, is_terminal(stderr));
+    container = request.path;
+    if (!answer_for_people) {
+        log_start(log_output,
+                  RunStart{request.path, !request.options.write_images, request.options.strict, request.directory});
+    }
     if (request.kind != Request::Kind::unpack) {
         return answer(request);
     }

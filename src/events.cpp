@@ -10,17 +10,20 @@ namespace kvf {
 
 namespace {
 
-bool is_text(const LogOutput& log) {
-    return log.format == LogFormat::text;
+// Opens the JSON event of `kind`: its first member names what it tells of.
+void begin_event(LogOutput& log, std::string_view kind) {
+    add(log, "{\"event\":\"");
+    add(log, kind);
+    add(log, "\"");
 }
 
-bool is_json(const LogOutput& log) {
-    return log.format == LogFormat::json;
-}
+// The opening of the JSON event of `kind` about what starts at a file
+// offset, up to the offset's digits: one piece, for few appends an event.
+#define KVF_EVENT_AT(kind) "{\"event\":\"" kind "\",\"offset\":"
 
-// Opens the JSON event about the frame at file offset `offset`.
-void begin_event(LogOutput& log, std::uint64_t offset) {
-    add(log, "{\"offset\":");
+// Opens a JSON event with `opening` (KVF_EVENT_AT) and the offset `offset`.
+void begin_event_at(LogOutput& log, std::string_view opening, std::uint64_t offset) {
+    add(log, opening);
     add_unsigned(log, offset);
 }
 
@@ -28,6 +31,12 @@ void begin_event(LogOutput& log, std::uint64_t offset) {
 void add_number(LogOutput& log, std::string_view member, std::uint64_t value) {
     add(log, member);
     add_unsigned(log, value);
+}
+
+// Appends `member` (`,"key":`) and a JSON boolean.
+void add_boolean(LogOutput& log, std::string_view member, bool value) {
+    add(log, member);
+    add(log, value ? "true" : "false");
 }
 
 // Appends the member `"key":` and the outside text `text` as a JSON string,
@@ -43,6 +52,17 @@ void add_text_member(LogOutput& log, std::string_view key, std::string_view text
         add_hex_bytes(log, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
     add(log, "\"");
+}
+
+// Appends the member `"key":` and the outside text `text`, or null when there is none.
+void add_text_or_null(LogOutput& log, std::string_view key, const char* text) {
+    if (text != nullptr) {
+        add_text_member(log, key, text);
+        return;
+    }
+    add(log, ",\"");
+    add(log, key);
+    add(log, "\":null");
 }
 
 // Appends `,"hex":"..."` with `count` bytes.
@@ -74,10 +94,11 @@ void add_parameters(LogOutput& log, const Frame& frame) {
     add(log, ")");
 }
 
-// A failure at the frame at `offset`: its JSON event, of `kind`, is opened
-// and left for the caller to add its facts to and close with its reason.
+// A failure of `kind` at the frame at `offset` of the input `path`: its JSON
+// event is opened and left for the caller to add its facts to and close with
+// its reason.
 void begin_failure_event(LogOutput& log, std::uint64_t offset, std::string_view kind) {
-    begin_event(log, offset);
+    begin_event_at(log, KVF_EVENT_AT("error"), offset);
     add(log, ",\"error\":\"");
     add(log, kind);
     add(log, "\"");
@@ -85,7 +106,7 @@ void begin_failure_event(LogOutput& log, std::uint64_t offset, std::string_view 
 
 // Closes a failure's event with its reason, and reports the reason on `errors`.
 void end_failure(LogOutput& log, LogOutput& errors, std::string_view what, std::string_view why) {
-    if (is_json(log)) {
+    if (log.format == LogFormat::json) {
         add_reason(log, what, why);
         end_event(log);
     }
@@ -94,149 +115,230 @@ void end_failure(LogOutput& log, LogOutput& errors, std::string_view what, std::
 
 }  // namespace
 
+void log_start(LogOutput& log, const RunStart& start) {
+    switch (log.format) {
+    case LogFormat::json:
+        begin_event(log, "start");
+        add(log, ",\"version\":\"" KVF_VERSION "\"");
+        add_text_or_null(log, "container", start.container);
+        add_boolean(log, ",\"list\":", start.list);
+        add_boolean(log, ",\"strict\":", start.strict);
+        add_text_or_null(log, "directory", start.directory);
+        end_event(log);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
+    }
+}
+
 void log_erase(LogOutput& log, std::uint64_t offset, const Frame& frame) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "Erase Flash ");
         add_parameters(log, frame);
         add(log, "\n");
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"erase_flash\",\"param1\":", frame.param1);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("erase_flash"), offset);
+        add_number(log, ",\"param1\":", frame.param1);
         add_number(log, ",\"param2\":", frame.param2);
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_display_text(LogOutput& log, std::uint64_t offset, const Frame& frame, std::string_view text) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "Display text ");
         add_parameters(log, frame);
         add(log, ": '");
         add_external(log, text);
         add(log, "'\n");
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"display_text\",\"param1\":", frame.param1);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("display_text"), offset);
+        add_number(log, ",\"param1\":", frame.param1);
         add_number(log, ",\"param2\":", frame.param2);
         add_text_member(log, "text", text);
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_dummy(LogOutput& log, std::uint64_t offset) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "Dummy frame found (payload is all 0xFF)\n");
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add(log, ",\"frame\":\"dummy\"}\n");
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("dummy"), offset);
+        end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
-void log_flash_data(LogOutput& log, std::uint64_t offset, std::uint32_t length, std::uint32_t address) {
-    if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"flash_data\",\"length\":", length);
+void log_flash_stretch(LogOutput& log, std::uint64_t offset, std::uint64_t frames, std::uint64_t length,
+                       std::uint32_t address) {
+    switch (log.format) {
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("flash_data"), offset);
+        add_number(log, ",\"frames\":", frames);
+        add_number(log, ",\"length\":", length);
         add_number(log, ",\"address\":", address);
         end_event(log);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_adminend(LogOutput& log, std::uint64_t offset) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "'ADMINEND' keyword found\n");
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add(log, ",\"frame\":\"adminend\"}\n");
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("adminend"), offset);
+        end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_progress(LogOutput& log, std::uint64_t offset, const Frame& frame) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "Update progress-bar to ");
         add_decimal(log, static_cast<std::int32_t>(frame.param1));
         add(log, " %\n");
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"progress\",\"param1\":", frame.param1);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("progress"), offset);
+        add_number(log, ",\"param1\":", frame.param1);
         add(log, ",\"percent\":");
         add_decimal(log, static_cast<std::int32_t>(frame.param1));
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_unknown_type(LogOutput& log, std::uint64_t offset, std::uint8_t type) {
-    if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"unknown\",\"type\":", type);
+    switch (log.format) {
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("unknown_type"), offset);
+        add_number(log, ",\"type\":", type);
         end_event(log);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_cut_short(LogOutput& log, std::uint64_t offset, const std::uint8_t* bytes, std::size_t count) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "Unknown frame\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add_number(log, ",\"frame\":\"unknown\",\"length\":", count);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("cut_short"), offset);
+        add_number(log, ",\"length\":", count);
         add_hex_member(log, bytes, count);
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_trailer(LogOutput& log, std::uint64_t adminend_offset, const std::uint8_t* bytes) {
     const Trailer trailer = decode_trailer(bytes);
-    if (is_text(log)) {
+    const std::uint32_t file_length = trailer.words[TRAILER_FILE_LENGTH_WORD - 1];
+    const std::uint32_t checksum = trailer.words[TRAILER_CHECKSUM_WORD - 1];
+    switch (log.format) {
+    case LogFormat::text:
         for (std::size_t word = 1; word < TRAILER_FILE_LENGTH_WORD; ++word) {
             log_printf(log, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
         }
-        log_printf(log, "KVF file length = %08X\n", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
-        log_printf(log, "KVF checksum (CRC-32) = %08X\n", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
-    } else if (is_json(log)) {
-        begin_event(log, adminend_offset + FRAME_SIZE);
-        add(log, ",\"trailer\":[");
+        log_printf(log, "KVF file length = %08X\n", file_length);
+        log_printf(log, "KVF checksum (CRC-32) = %08X\n", checksum);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("trailer"), adminend_offset + FRAME_SIZE);
+        add(log, ",\"words\":[");
         for (std::size_t word = 0; word < TRAILER_WORDS; ++word) {
             add(log, word == 0 ? "" : ",");
             add_unsigned(log, trailer.words[word]);
         }
-        add(log, "]}\n");
+        add_number(log, "],\"file_length\":", file_length);
+        add_number(log, ",\"checksum\":", checksum);
+        end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_run_break(LogOutput& log, std::uint64_t offset) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "End of current Flash data found, closing flashfile\n");
+        break;
+    case LogFormat::json:  // the run's close tells of it
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_run_open(LogOutput& log, std::uint64_t offset, std::string_view image, std::uint32_t address) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "");
         add_external_line(log, "New Flashdata found, create new file for it: ", image);
-    } else if (is_json(log)) {
-        begin_event(log, offset);
-        add(log, ",\"run\":\"open\"");
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("run_open"), offset);
         add_text_member(log, "image", image);
         add_number(log, ",\"address\":", address);
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
 }
 
 void log_run_close(LogOutput& log, std::uint64_t offset, const RunSummary& run) {
-    if (is_json(log)) {
-        begin_event(log, offset);
-        add(log, ",\"run\":\"close\"");
+    switch (log.format) {
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("run_close"), offset);
         add_text_member(log, "image", run.image);
         add_number(log, ",\"address\":", run.address);
         add_number(log, ",\"length\":", run.length);
         add_number(log, ",\"frames\":", run.frames);
         end_event(log);
-    } else if (log.format == LogFormat::list) {
+        break;
+    case LogFormat::list:
         add_hex32(log, run.address);
         add(log, " ");
         add_unsigned(log, run.length);
         add(log, " ");
         add_external_line(log, "", run.image);
+        break;
+    case LogFormat::text:
+        break;
     }
 }
 
@@ -245,35 +347,60 @@ void log_incomplete(LogOutput& log, LogOutput& errors, std::uint64_t offset, std
     (void)std::snprintf(why, sizeof why,
                         "the container ends at 0x%08llX without an ADMINEND frame and trailer (cut short?)",
                         static_cast<unsigned long long>(offset));
-    if (is_json(log)) {
-        begin_event(log, offset);
-        add(log, strict ? ",\"error\":\"incomplete\"" : ",\"notice\":\"incomplete\"");
+    switch (log.format) {
+    case LogFormat::json:
+        if (strict) {
+            begin_failure_event(log, offset, "incomplete");
+        } else {
+            begin_event_at(log, KVF_EVENT_AT("notice"), offset);
+            add(log, ",\"notice\":\"incomplete\"");
+        }
+        add_text_member(log, "path", path);
         add_reason(log, path, why);
         end_event(log);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
     }
     report_failure(errors, path, why);
 }
 
-void log_end(LogOutput& log, int status, std::uint64_t frames, std::uint64_t images) {
-    if (is_json(log)) {
-        add(log, "{\"end\":true");
+void log_end(LogOutput& log, const char* container, int status, std::uint64_t frames, std::uint64_t images) {
+    switch (log.format) {
+    case LogFormat::json:
+        begin_event(log, "end");
+        add_text_or_null(log, "container", container);
         add_number(log, ",\"status\":", static_cast<std::uint64_t>(status));
         add_number(log, ",\"frames\":", frames);
         add_number(log, ",\"images\":", images);
         end_event(log);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
     }
 }
 
 void fail_dummy(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, std::size_t index,
                 std::uint8_t value) {
-    if (is_text(log)) {
-        // The line has no line break of its own.
+    switch (log.format) {
+    case LogFormat::text:
         frame_printf(log, offset, "ERROR: Expected all framedata to be 0xFF but #%d is %02X", static_cast<int>(index),
                      value);
-    } else if (is_json(log)) {
+        // The line has no line break of its own; a terminal gets one, so that what follows starts a line.
+        if (log.terminal) {
+            add(log, "\n");
+        }
+        break;
+    case LogFormat::json:
         begin_failure_event(log, offset, "dummy");
         add_number(log, ",\"byte\":", index);
         add_number(log, ",\"value\":", value);
+        add_text_member(log, "path", path);
+        break;
+    case LogFormat::list:
+        break;
     }
     char why[LOG_PIECE_MAX];
     (void)std::snprintf(why, sizeof why, "the dummy frame at 0x%08llX holds %02X at byte %d, not FF",
@@ -283,11 +410,17 @@ void fail_dummy(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::st
 
 void fail_flash_length(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path,
                        std::uint32_t length) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         frame_printf(log, offset, "ERROR: Flash data length %08X exceeds the frame payload\n", length);
-    } else if (is_json(log)) {
+        break;
+    case LogFormat::json:
         begin_failure_event(log, offset, "flash_length");
         add_number(log, ",\"length\":", length);
+        add_text_member(log, "path", path);
+        break;
+    case LogFormat::list:
+        break;
     }
     char why[LOG_PIECE_MAX];
     (void)std::snprintf(why, sizeof why,
@@ -298,17 +431,23 @@ void fail_flash_length(LogOutput& log, LogOutput& errors, std::uint64_t offset, 
 
 void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::string_view path,
                   const std::uint8_t* bytes, std::size_t count, bool read_failed) {
-    if (is_text(log)) {
+    if (log.format == LogFormat::text) {
         add_frame_line(log, adminend_offset, "Unexpected trailer bytes found after ADMINEND:\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
     }
     if (read_failed) {
         return;  // the read error is reported on its own
     }
-    if (is_json(log)) {
+    switch (log.format) {
+    case LogFormat::json:
         begin_failure_event(log, adminend_offset, "trailer");
         add_number(log, ",\"length\":", count);
         add_hex_member(log, bytes, count);
+        add_text_member(log, "path", path);
+        break;
+    case LogFormat::text:
+    case LogFormat::list:
+        break;
     }
     char why[LOG_PIECE_MAX];
     const auto at = static_cast<unsigned long long>(adminend_offset);
@@ -322,48 +461,75 @@ void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offs
 }
 
 void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, int error) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         // The path is the user's and may be longer than a printf line.
         add_frame_line(log, offset, "");
         add_external_line(log, "ERROR reading inputfile: ", path);
-    } else if (is_json(log)) {
+        break;
+    case LogFormat::json:
         begin_failure_event(log, offset, "read");
+        add_text_member(log, "path", path);
+        break;
+    case LogFormat::list:
+        break;
     }
     end_failure(log, errors, path, std::strerror(error));
 }
 
 void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image,
                  std::string_view why) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "");
         add_external_line(log, "ERROR creating outputfile: ", image);
-    } else if (is_json(log)) {
+        break;
+    case LogFormat::json:
         begin_failure_event(log, offset, "create");
         add_text_member(log, "image", image);
+        break;
+    case LogFormat::list:
+        break;
     }
     end_failure(log, errors, image, why);
 }
 
 void fail_write(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why) {
-    if (is_text(log)) {
+    switch (log.format) {
+    case LogFormat::text:
         add_frame_line(log, offset, "");
         add_external_line(log, "ERROR writing outputfile: ", image);
-    } else if (is_json(log)) {
+        break;
+    case LogFormat::json:
         begin_failure_event(log, offset, "write");
         add_text_member(log, "image", image);
+        break;
+    case LogFormat::list:
+        break;
     }
     end_failure(log, errors, image, why);
 }
 
 void fail_before_frames(LogOutput& log, LogOutput* errors, const EarlyFailure& failure) {
-    if (is_text(log) && !failure.line.empty()) {
-        add_external_line(log, failure.line, failure.subject);
-    } else if (is_json(log)) {
-        add(log, "{\"error\":\"");
+    switch (log.format) {
+    case LogFormat::text:
+        if (!failure.line.empty()) {
+            add_external_line(log, failure.line, failure.subject);
+        }
+        break;
+    case LogFormat::json:
+        begin_event(log, "error");
+        add(log, ",\"error\":\"");
         add(log, failure.kind);
         add(log, "\"");
+        if (failure.what_is_path) {
+            add_text_member(log, "path", failure.what);
+        }
         add_reason(log, failure.what, failure.why);
         end_event(log);
+        break;
+    case LogFormat::list:
+        break;
     }
     if (errors != nullptr) {
         report_failure(*errors, failure.what, failure.why);

@@ -22,6 +22,18 @@ struct RunSummary {
     std::uint64_t frames;    // flash-data frames in it
 };
 
+// What the first event tells of a run of the tool: the container as the
+// command line names it, and the options that shape what the tool tells.
+struct RunStart {
+    const char* container;  // nullptr when the command line names none
+    bool list;              // -t: nothing is made
+    bool strict;            // a container cut short fails
+    const char* directory;  // -C DIR; nullptr for the working directory
+};
+
+// The first event of a run of the tool (the other formats show nothing of it).
+void log_start(LogOutput& log, const RunStart& start);
+
 // An erase-flash frame at `offset`.
 void log_erase(LogOutput& log, std::uint64_t offset, const Frame& frame);
 
@@ -31,14 +43,17 @@ void log_display_text(LogOutput& log, std::uint64_t offset, const Frame& frame, 
 // A dummy frame at `offset` that holds nothing but fill.
 void log_dummy(LogOutput& log, std::uint64_t offset);
 
-// Whether the log shows anything of a flash-data frame that continues a run.
-inline bool logs_every_flash_frame(const LogOutput& log) {
+// Whether the log tells of flash-data frames that only continue their run,
+// in stretches (log_flash_stretch).
+inline bool logs_flash_stretches(const LogOutput& log) {
     return log.format == LogFormat::json;
 }
 
-// A flash-data frame at `offset` of `length` (within the payload) for
-// `address` (the text log shows none).
-void log_flash_data(LogOutput& log, std::uint64_t offset, std::uint32_t length, std::uint32_t address);
+// A stretch of `frames` flash-data frames in a row in one run, the first at
+// `offset` for `address`, with `length` data bytes in all (the text log and
+// the listing show none).
+void log_flash_stretch(LogOutput& log, std::uint64_t offset, std::uint64_t frames, std::uint64_t length,
+                       std::uint32_t address);
 
 // The ADMINEND frame at `offset`.
 void log_adminend(LogOutput& log, std::uint64_t offset);
@@ -61,16 +76,17 @@ void log_run_break(LogOutput& log, std::uint64_t offset);
 // A run started by the flash-data frame at `offset` in `image`.
 void log_run_open(LogOutput& log, std::uint64_t offset, std::string_view image, std::uint32_t address);
 
-// A run whose image is closed and complete, at `offset`: the breaking frame's, or the end of the input's.
+// A run whose image is closed and complete, at `offset`: the breaking
+// frame's, the failing frame's, or the end of the input.
 void log_run_close(LogOutput& log, std::uint64_t offset, const RunSummary& run);
 
 // A container that ends at `offset` without an ADMINEND frame and its
 // trailer, read from `path`: a notice, or with `strict` a failure.
 void log_incomplete(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, bool strict);
 
-// The last event of a run of the tool, with its exit status, the whole
-// frames read and the images made.
-void log_end(LogOutput& log, int status, std::uint64_t frames, std::uint64_t images);
+// The last event of a run of the tool on `container` (nullptr: none), with
+// its exit status, the whole frames read and the images made.
+void log_end(LogOutput& log, const char* container, int status, std::uint64_t frames, std::uint64_t images);
 
 // The failures that end a run, each with its line in the text log, its
 // event, and its reason on `errors`.
@@ -105,6 +121,7 @@ struct EarlyFailure {
     std::string_view subject;  // outside text that ends the line
     std::string_view what;     // what the reason is about, and why: "WHAT: WHY"
     std::string_view why;
+    bool what_is_path = true;  // `what` is a path, which the event names apart (a usage error's is not)
 };
 
 // Tells of `failure` in the log's format: the text log's line, or an event

@@ -61,6 +61,7 @@ bool close_image(FlashWriter& writer, const char** why) {
 
 // Ends the open run at the frame at `frame_offset`, its image closed; reports a failed write or close on `log`.
 bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    end_flash_stretch(writer, log);
     writer.run_open = false;
     const char* why = nullptr;
     if (!close_image(writer, &why)) {
@@ -155,6 +156,7 @@ void start_flash_writer(FlashWriter& writer, bool write_images, std::span<const 
     writer.next_address = 0;
     writer.image_name[0] = '\0';
     writer.images = 0;
+    writer.stretch_open = false;
     writer.image.file = nullptr;
 }
 
@@ -166,6 +168,7 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload) {
     if (writer.run_open && address != writer.next_address) {
+        end_flash_stretch(writer, log);
         log_run_break(log, frame_offset);
         if (!close_run(writer, log, frame_offset)) {
             return false;
@@ -173,6 +176,13 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     }
     if (!writer.run_open && !open_run(writer, log, frame_offset, address)) {
         return false;
+    }
+    if (!writer.stretch_open && logs_flash_stretches(log)) {
+        writer.stretch_open = true;
+        writer.stretch_offset = frame_offset;
+        writer.stretch_address = address;
+        writer.stretch_frames_before = writer.run_frames;
+        writer.stretch_length_before = writer.run_length;
     }
     // continue_run takes the frames that only append in a row: a check added here belongs there too.
     return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, system_reason());
@@ -210,13 +220,20 @@ std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::s
     return taken;
 }
 
+void tell_flash_stretch(FlashWriter& writer, LogOutput& log) {
+    writer.stretch_open = false;
+    log_flash_stretch(log, writer.stretch_offset, writer.run_frames - writer.stretch_frames_before,
+                      writer.run_length - writer.stretch_length_before, writer.stretch_address);
+}
+
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    end_flash_stretch(writer, log);
     return writer.image.file == nullptr || flush_block(writer.image) ||
            fail_writing(writer, log, frame_offset, system_reason());
 }
 
-bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
-    return !writer.run_open || close_run(writer, log, frame_offset);
+bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint64_t end) {
+    return !writer.run_open || close_run(writer, log, log.format == LogFormat::json ? end : frame_offset);
 }
 
 void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
@@ -226,6 +243,7 @@ void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame
     // An image whose bytes were all written is finished, as at any end of
     // its run, unchecked: the run has failed already, and earlier runs are
     // complete. One whose write failed is given up.
+    end_flash_stretch(writer, log);
     writer.run_open = false;
     const char* why = nullptr;
     if (writer.image_failed) {

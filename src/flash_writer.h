@@ -43,7 +43,14 @@ struct FlashWriter {
     std::uint64_t run_length;           // data bytes in the open run
     std::uint64_t run_frames;           // flash-data frames in the open run
     std::uint64_t images;               // runs opened so far: images made, or that would be
-    BlockWriter image;                  // the open run's image file (image.file), or none
+    // The stretch of the open run's frames in a row that the log has yet to
+    // tell of (logs_flash_stretches): where it starts, and the run's counts then.
+    bool stretch_open;
+    std::uint64_t stretch_offset;
+    std::uint32_t stretch_address;
+    std::uint64_t stretch_frames_before;
+    std::uint64_t stretch_length_before;
+    BlockWriter image;  // the open run's image file (image.file), or none
 };
 
 // Starts a writer with no display text and no open run that makes images
@@ -81,8 +88,19 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
 // row that on_flash_data would only append to the open run: flash-data frames
 // within the payload that continue it, as many as the image's write block
 // takes without being written out. Appends their data as on_flash_data does;
-// the log shows nothing of them but what log_flash_data shows.
+// the log tells of them only in the stretch they join.
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count);
+
+// Tells `log` of the stretch of flash-data frames in a row, if one is yet to
+// be told: called before the log tells of anything else, and before the tool
+// waits for its input.
+void tell_flash_stretch(FlashWriter& writer, LogOutput& log);
+
+inline void end_flash_stretch(FlashWriter& writer, LogOutput& log) {
+    if (writer.stretch_open) {
+        tell_flash_stretch(writer, log);
+    }
+}
 
 // Writes out the image bytes the open run has gathered, so that they are on
 // disk while the input pauses. Returns false after printing the failure line,
@@ -90,10 +108,12 @@ std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::s
 // they could not be written.
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
-// Closes the open run's image at the normal end of the input. Returns false
-// after printing the failure line, tagged with the last frame's offset
-// `frame_offset`, and reporting why, if the image could not be written.
-bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
+// Closes the open run's image at the normal end of the input, `end` bytes
+// in, after the last frame at `frame_offset`. Returns false after printing
+// the failure line and reporting why, if the image could not be written.
+// The events place both at the end; the text log tags the line with the
+// last frame, as it always has.
+bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint64_t end);
 
 // Closes the open run's image after another failure at the frame at
 // `frame_offset` has ended the tool. A failed write is not reported, since

@@ -107,12 +107,16 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         const std::size_t count = take(in, FRAME_SIZE, &bytes);
         offset += count;
         if (count != FRAME_SIZE) {
+            end_flash_stretch(writer, log);
             log_cut_short(log, frame_offset, bytes, count);
             break;  // a short take is the end of the input
         }
         ++at.frames;
 
         const Frame frame = decode_frame(bytes);
+        if (frame.type != FRAME_FLASH_DATA) {
+            end_flash_stretch(writer, log);  // told before anything after it
+        }
         switch (frame.type) {
         case FRAME_ERASE_FLASH:
             log_erase(log, frame_offset, frame);
@@ -134,18 +138,16 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         case FRAME_FLASH_DATA:
             // A length beyond the payload would read past the frame; nothing of this frame is used.
             if (frame.param1 > PAYLOAD_SIZE) {
+                end_flash_stretch(writer, log);
                 fail_flash_length(log, errors, frame_offset, path, frame.param1);
                 return STATUS_FAILED;
-            }
-            if (logs_every_flash_frame(log)) {
-                log_flash_data(log, frame_offset, frame.param1, frame.param2);
             }
             if (!on_flash_data(writer, log, frame_offset, frame.param1, frame.param2, frame.payload)) {
                 return STATUS_FAILED;
             }
-            // The frames that continue the run and log nothing, taken in a row
-            // from what was read: the long runs of an image, at the speed of a copy.
-            if (!logs_every_flash_frame(log)) {
+            // The frames that only continue the run, taken in a row from what
+            // was read: the long runs of an image, at the speed of a copy.
+            {
                 const std::size_t more = continue_run(writer, ready_bytes(in), ready(in) / FRAME_SIZE * FRAME_SIZE);
                 skip_ready(in, more * FRAME_SIZE);
                 offset += more * FRAME_SIZE;
@@ -180,8 +182,9 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
 
 }  // namespace
 
-int finish_output(LogOutput& log, LogOutput& errors, int status, std::uint64_t frames, std::uint64_t images) {
-    log_end(log, status, frames, images);
+int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, std::uint64_t frames,
+                  std::uint64_t images) {
+    log_end(log, container, status, frames, images);
     flush_log(log);
     if (log.error != 0 || std::ferror(log.out) != 0) {
         report_failure(errors, "error writing the log to standard output",
@@ -205,21 +208,22 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
     int status = frame_loop(input, path, log, flash_writer, at);
     if (status != STATUS_OK) {
         abandon_flash_runs(flash_writer, log, at.frame_offset);
-        return finish_output(log, errors, status, at.frames, flash_writer.images);
+        return finish_output(log, errors, path, status, at.frames, flash_writer.images);
     }
-    if (!finish_flash_runs(flash_writer, log, at.frame_offset)) {
+    if (!finish_flash_runs(flash_writer, log, at.frame_offset, at.end)) {
         status = STATUS_FAILED;
     } else if (!at.closed) {
         log_incomplete(log, errors, at.end, path, options.strict);
         status = options.strict ? STATUS_FAILED : STATUS_OK;
     }
-    return finish_output(log, errors, status, at.frames, flash_writer.images);
+    return finish_output(log, errors, path, status, at.frames, flash_writer.images);
 }
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors,
                      const UnpackOptions& options) {
     start_log(log_output, out, terminal, options.format);
     start_log(error_output, errors, is_terminal(errors));
+    log_start(log_output, RunStart{path, !options.write_images, options.strict, nullptr});
     return unpack(in, path, log_output, error_output, options);
 }
 

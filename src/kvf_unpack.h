@@ -22,13 +22,16 @@ inline constexpr int STATUS_FAILED = 1;
 // Walks the container on `in` frame by frame, logging to `log` and reporting
 // each failure also on `errors`, both started, and writing images into the
 // output folder, as `options` ask; `path` names the input in messages. The
-// log is then written out whole (finish_output). Returns the exit status.
+// log is then written out whole, with its last event (finish_output); its
+// first (log_start) is the caller's. Returns the exit status.
 int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, const UnpackOptions& options);
 
-// Writes out `log`, with its last event (after `frames` whole frames and
-// `images` images), then the failures' reasons on `errors`; returns
-// `status`, or STATUS_FAILED when the log could not be written.
-int finish_output(LogOutput& log, LogOutput& errors, int status, std::uint64_t frames = 0, std::uint64_t images = 0);
+// Writes out `log`, with its last event (on `container`, nullptr for none,
+// after `frames` whole frames and `images` images), then the failures'
+// reasons on `errors`; returns `status`, or STATUS_FAILED when the log could
+// not be written.
+int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, std::uint64_t frames = 0,
+                  std::uint64_t images = 0);
 
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
 // terminal is shown it when `terminal`) and writing images into the output

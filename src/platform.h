@@ -90,6 +90,12 @@ bool finish_image(std::FILE* image, const char* name, const char** why);
 // at a free name keeps what was written.
 void discard_image(std::FILE* image);
 
+// Puts in `path` (room for `size` bytes) the full path of the file at
+// `relative` ('/' between its parts, ".." for a parent) from the folder of the
+// running program, UTF-8. False when that folder cannot be told, the path
+// does not fit, or no file stands there.
+bool installed_file(const char* relative, char* path, std::size_t size);
+
 // Whether `a` and `b` are known to be the same regular file.
 bool is_same_file(std::FILE* a, std::FILE* b);
 

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "access_rules.h"
 #include "platform.h"
@@ -322,6 +323,14 @@ bool take_name(const char* name, const char** why) {
     return taken;
 }
 
+// The length of the folder that holds the file whose path is the `end` bytes
+// at `path`: up to its last '/', which is 0 for the root.
+std::size_t folder_of(const char* path, std::size_t end) {
+    while (end > 0 && path[--end] != '/') {
+    }
+    return end;
+}
+
 // Ends the process by `signal` as it would have ended, without leaving an unfinished replacement behind.
 extern "C" void remove_replacement_and_end(int signal) {
     if (replacement_pending != 0) {
@@ -453,6 +462,20 @@ void discard_image(std::FILE* image) {
     if (replacing) {
         remove_replacement();
     }
+}
+
+bool installed_file(const char* relative, char* path, std::size_t size) {
+    const ssize_t length = readlink("/proc/self/exe", path, size);
+    if (length <= 0 || static_cast<std::size_t>(length) >= size) {
+        return false;
+    }
+    std::size_t end = folder_of(path, static_cast<std::size_t>(length));
+    std::string_view rest = relative;
+    for (; rest.starts_with("../"); rest.remove_prefix(3)) {
+        end = folder_of(path, end);
+    }
+    const int written = std::snprintf(path + end, size - end, "/%.*s", static_cast<int>(rest.size()), rest.data());
+    return written > 0 && static_cast<std::size_t>(written) < size - end && access(path, F_OK) == 0;
 }
 
 bool is_same_file(std::FILE* a, std::FILE* b) {

@@ -519,6 +519,30 @@ bool confine(Confinement /*to*/, const char** /*why*/) {
     return true;
 }
 
+bool installed_file(const char* relative, char* path, std::size_t size) {
+    constexpr DWORD LONGEST = 32768;  // an extended path's most UTF-16 units
+    std::wstring program(LONGEST, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, program.data(), LONGEST);
+    if (length == 0 || length >= LONGEST) {
+        return false;
+    }
+    program.resize(program.rfind(L'\\', length) == std::wstring::npos ? 0 : program.rfind(L'\\', length));
+    std::string_view rest = relative;
+    for (; rest.starts_with("../"); rest.remove_prefix(3)) {
+        program.resize(program.rfind(L'\\') == std::wstring::npos ? 0 : program.rfind(L'\\'));
+    }
+    std::wstring file = program + L'\\' + wide_from_wtf8(rest);
+    std::replace(file.begin(), file.end(), L'/', L'\\');
+    const std::string utf8 =
+        wtf8_from_utf16(std::u16string_view(reinterpret_cast<const char16_t*>(file.data()), file.size()));
+    if (utf8.size() >= size || GetFileAttributesW(extended(file).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    utf8.copy(path, utf8.size());
+    path[utf8.size()] = '\0';
+    return true;
+}
+
 bool is_same_file(std::FILE* a, std::FILE* b) {
     HANDLE handle_a = handle_of(a);
     HANDLE handle_b = handle_of(b);

@@ -2,7 +2,7 @@
 // The three ways the real binary tells of a container: the text log while
 // it extracts, JSON Lines events (--json), and the listing (-t) that writes
 // nothing. Each container of one table is run all three ways, and the three
-// must agree on every frame and every run.
+// must agree on the status, the reasons and every run.
 #include <map>
 #include <sstream>
 
@@ -91,13 +91,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     return lines;
 }
 
-// "0x%08X" of `offset`, as the text log tags a frame.
-std::string tag(const std::string& offset) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llX", std::stoull(offset));
-    return text;
-}
-
 std::string hex8(const std::string& number) {
     char text[16];
     std::snprintf(text, sizeof text, "%08lX", std::stoul(number));
@@ -109,7 +102,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(Formats, TextJsonAndListingAgreeOnEveryFrameAndRun) {
+TEST_F(Formats, TextJsonAndListingAgreeOnStatusReasonsAndEveryRun) {
     const std::string forged = "x\n0x00000038   : 'ADMINEND' keyword found";
     Bytes runs;  // texts, breaks, a revisited name, a wrap, an empty run, an unknown type, cut short
     append(runs, text("Boot Loader  V1.2"));
@@ -165,63 +158,20 @@ TEST_F(Formats, TextJsonAndListingAgreeOnEveryFrameAndRun) {
         EXPECT_EQ(list.errors, text.errors);
         EXPECT_EQ(entries(dir.path / "list"), std::vector<std::string>{}) << "a listing writes nothing";
 
-        // Every line the text log gives a frame or a run, from the events alone.
-        std::string expected_text_lines;
-        std::vector<std::string> expected_listing;
+        // The listing's lines are the runs' closes, and the end event has the status.
+        std::vector<std::string> closes;
         std::map<std::string, std::uint64_t> last_length;  // what each image holds once all is done
-        std::vector<Event> events;
-        for (const std::string& line : lines_of(json.log)) {
-            events.push_back(parse_event(line));
-        }
-        ASSERT_FALSE(events.empty());
-        for (const Event& event : events) {
-            const auto at = [&event](const char* key) { return event.count(key) != 0 ? event.at(key) : ""; };
-            const std::string frame = at("frame");
-            const std::string line = event.count("offset") != 0 ? tag(at("offset")) + "   : " : "";
-            if (frame == "erase_flash") {
-                expected_text_lines += line + "Erase Flash (" + hex8(at("param1")) + ", " + hex8(at("param2")) + ")\n";
-            } else if (frame == "display_text") {
-                // Text that is not UTF-8 is kept whole in its bytes.
-                std::string shown = at("text");
-                if (event.count("text_hex") != 0) {
-                    shown.clear();
-                    for (std::size_t i = 0; i + 1 < at("text_hex").size(); i += 2) {
-                        shown += static_cast<char>(std::stoul(at("text_hex").substr(i, 2), nullptr, 16));
-                    }
-                }
-                expected_text_lines +=
-                    line + "Display text (" + hex8(at("param1")) + ", " + hex8(at("param2")) + "): '" + shown + "'\n";
-            } else if (frame == "dummy") {
-                expected_text_lines += line + "Dummy frame found (payload is all 0xFF)\n";
-            } else if (frame == "progress") {
-                expected_text_lines += line + "Update progress-bar to " + at("percent") + " %\n";
-                EXPECT_EQ(static_cast<std::int32_t>(std::stoul(at("param1"))), std::stoi(at("percent")));
-            } else if (frame == "adminend") {
-                expected_text_lines += line + "'ADMINEND' keyword found\n";
-            } else if (frame == "unknown" && event.count("length") != 0) {
-                expected_text_lines += line + "Unknown frame\n";
-            } else if (at("run") == "open") {
-                expected_text_lines += line + "New Flashdata found, create new file for it: " + at("image") + "\n";
-            } else if (at("run") == "close") {
-                expected_listing.push_back(hex8(at("address")) + " " + at("length") + " " + at("image"));
-                last_length[at("image")] = std::stoull(at("length"));
-            } else if (event.count("error") != 0) {
-                EXPECT_EQ("kvf_unpack: " + at("reason") + "\n", text.errors);
+        const std::vector<std::string> lines = lines_of(json.log);
+        ASSERT_FALSE(lines.empty());
+        for (const std::string& line : lines) {
+            Event event = parse_event(line);
+            if (event["event"] == "run_close") {
+                closes.push_back(hex8(event["address"]) + " " + event["length"] + " " + event["image"]);
+                last_length[event["image"]] = std::stoull(event["length"]);
             }
         }
-        const Event& end = events.back();
-        EXPECT_EQ(end.count("end"), 1U);
-        EXPECT_EQ(end.count("end") != 0 ? end.at("status") : "", std::to_string(text.status));
-        // The text log's frame and run lines, in order; breaks are implied by the next open.
-        std::string text_lines;
-        for (const std::string& line : lines_of(text.log)) {
-            if (line.starts_with("0x") && line.find("End of current") == std::string::npos &&
-                line.find("ERROR") == std::string::npos && line.find("Unexpected") == std::string::npos) {
-                text_lines += line + "\n";
-            }
-        }
-        EXPECT_TRUE(same_log(text_lines, expected_text_lines));
-        EXPECT_EQ(lines_of(list.log), expected_listing);
+        EXPECT_EQ(parse_event(lines.back())["status"], std::to_string(text.status));
+        EXPECT_EQ(lines_of(list.log), closes);
         // The images the text log's run made, each as long as its last run.
         std::vector<std::string> names;
         for (const auto& [image, length] : last_length) {

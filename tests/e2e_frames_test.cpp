@@ -58,6 +58,7 @@ TEST_F(FrameLog, CommandLine) {
         return "kvf_unpack: " + path +
                ": the container ends at 0x00000070 without an ADMINEND frame and trailer (cut short?)\n";
     };
+    const std::string try_help = ". Try 'kvf_unpack --help'.\n";  // the end of a usage error's reason
     const struct {
         std::vector<std::string> args;
         std::string shell;  // how a shell starts the tool ("$0" "$@"), if not directly
@@ -67,7 +68,13 @@ TEST_F(FrameLog, CommandLine) {
         std::string errors;  // standard error, whole
         std::string image;   // where the image is left, if anywhere
     } cases[] = {
-        {{}, "", usage, true, 1, "kvf_unpack: command line: no FILE given (kvf_unpack [OPTION]... FILE)\n", ""},
+        {{},
+         "",
+         usage,
+         true,
+         1,
+         "kvf_unpack: command line: no FILE given (kvf_unpack [OPTION]... FILE)" + try_help,
+         ""},
         {{"--help"}, "", "Usage: kvf_unpack [OPTION]... FILE\n", false, 0, "", ""},
         {{"--version"}, "", "kvf_unpack " KVF_VERSION "\n", false, 0, "", ""},
         {{"-x"},
@@ -75,7 +82,7 @@ TEST_F(FrameLog, CommandLine) {
          usage,
          true,
          1,
-         "kvf_unpack: -x: unknown option (a file of this name is given as ./NAME or after --)\n",
+         "kvf_unpack: -x: unknown option (a file of this name is given as ./NAME or after --)" + try_help,
          ""},
         {{"missing.kvf"},
          "",
@@ -246,12 +253,35 @@ TEST_F(FrameLog, ContainerCutShortEndsInItsUnknownFrameWithANoticeOrFailsWhenStr
             EXPECT_EQ(result.status, strict ? 1 : 0);
             EXPECT_EQ(result.errors, "kvf_unpack: " + reason + "\n");
             const RunResult json = run_tool(dir.path, {"--json", strict ? "--strict" : "--json", "in.kvf"});
-            const std::string event =
-                std::string(strict ? "\"error\"" : "\"notice\"") + ":\"incomplete\",\"reason\":\"" + reason + "\"}\n";
+            const std::string event = std::string(strict ? "\"error\"" : "\"notice\"") +
+                                      ":\"incomplete\",\"path\":\"in.kvf\",\"reason\":\"" + reason + "\"}\n";
             EXPECT_NE(json.log.find(event), std::string::npos) << json.log;
             EXPECT_EQ(json.status, strict ? 1 : 0);
         }
     }
+}
+
+// What a terminal shows of a run of the tool with `args` in `dir`, started
+// by the shell command `start`, in which "$0" is the tool and TTY the
+// terminal; `result` gets the rest, and `shown_so_far` sees what the
+// terminal shows as it grows, while the tool runs.
+std::string shown_on_terminal(const fs::path& dir, const std::vector<std::string>& args,
+                              std::string start = "exec \"$0\" \"$@\" > TTY", RunResult* result = nullptr,
+                              const std::function<void(const std::string&)>& shown_so_far = {}) {
+    Terminal terminal;
+    start.replace(start.find("TTY"), 3, terminal.path);
+    std::vector<std::string> argv{"/bin/sh", "-c", start, tool_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::thread tool([&] {
+        const RunResult ran = run(dir, argv);
+        if (result != nullptr) {
+            *result = ran;
+        }
+        terminal.close_side();
+    });
+    std::string shown = terminal.read_all(shown_so_far);
+    tool.join();
+    return shown;
 }
 
 TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
@@ -283,6 +313,12 @@ TEST_F(FrameLog, BadDummyByteStopsWithoutLineBreak) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.errors, "kvf_unpack: in.kvf: the dummy frame at 0x00000038 " + reason + ", not FF\n");
     }
+    // A terminal gets the line break, so that the reason and the prompt start lines of their own.
+    const std::string shown = shown_on_terminal(dir.path, {"in.kvf"}, "exec \"$0\" \"$@\" > TTY 2>&1");
+    EXPECT_TRUE(
+        shown.ends_with("#55 is FE\nkvf_unpack: in.kvf: the dummy frame at 0x00000038 holds FE at byte 55, "
+                        "not FF\n"))
+        << shown;
 }
 
 TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
@@ -464,29 +500,6 @@ TEST_F(FrameLog, UnwritableLogFailsTheRunWithOneLineOnStandardError) {
             EXPECT_TRUE(has_bytes(dir.path / "_00000100.bin", pattern(3, 1)));
         }
     }
-}
-
-// What a terminal shows of a run of the tool with `args` in `dir`, started
-// by the shell command `start`, in which "$0" is the tool and TTY the
-// terminal; `result` gets the rest, and `shown_so_far` sees what the
-// terminal shows as it grows, while the tool runs.
-std::string shown_on_terminal(const fs::path& dir, const std::vector<std::string>& args,
-                              std::string start = "exec \"$0\" \"$@\" > TTY", RunResult* result = nullptr,
-                              const std::function<void(const std::string&)>& shown_so_far = {}) {
-    Terminal terminal;
-    start.replace(start.find("TTY"), 3, terminal.path);
-    std::vector<std::string> argv{"/bin/sh", "-c", start, tool_path()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::thread tool([&] {
-        const RunResult ran = run(dir, argv);
-        if (result != nullptr) {
-            *result = ran;
-        }
-        terminal.close_side();
-    });
-    std::string shown = terminal.read_all(shown_so_far);
-    tool.join();
-    return shown;
 }
 
 TEST_F(FrameLog, TerminalIsShownNothingFromOutsideThatItCouldActOn) {

@@ -720,7 +720,7 @@ TEST_F(Images, ReplacementTakesItsNameOnlyWhenItsRunIsComplete) {
     write_bytes(root.path / "in.kvf", flash(0x100, pattern(3, 1)));
     write_bytes(root.path / "old", pattern(9, 9));
     const std::string stall =
-        "cp ../old _00000100.bin; (cat ../in.kvf; sleep 1) | \"$0\" - & i=0; "
+        "cp ../old _00000100.bin; (cat ../in.kvf; until [ -e ../go ]; do sleep 0.05; done) | \"$0\" - & i=0; "
         "until [ -n \"$(ls | grep tmp)\" ] || [ $i -ge 100 ]; do sleep 0.05; i=$((i + 1)); done; "
         "cmp -s ../old _00000100.bin && echo untouched > ../seen; ";
     const Bytes other = {'o', 't', 'h', 'e', 'r', '\n'};
@@ -740,7 +740,8 @@ TEST_F(Images, ReplacementTakesItsNameOnlyWhenItsRunIsComplete) {
             continue;
         }
         fs::remove(root.path / "seen");
-        std::vector<std::string> command{"/bin/sh", "-c", stall + then + "wait $!", tool};
+        fs::remove(root.path / "go");  // the stream ends once it is made
+        std::vector<std::string> command{"/bin/sh", "-c", stall + then + "touch ../go; wait $!", tool};
         if (!swaps) {
             command.insert(command.begin(), {"env", "LD_PRELOAD=" + hook, "KVF_FAULT_NO_SWAP=1"});
         }

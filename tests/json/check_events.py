@@ -7,7 +7,7 @@ doc/events.schema.json by a validator of another project's making
 (python3-jsonschema, Draft 2020-12), the end event last with the exit status;
 and the runs and frames against a model of the format written here.
 
-    check_events.py KVF_UNPACK KVF_GEN SCHEMA EXAMPLE COUNT
+    check_events.py KVF_UNPACK KVF_GEN SCHEMA EXAMPLE COUNT   (random containers; KVF_RANDOM_CONTAINERS overrides)
 """
 import json
 import os
@@ -19,7 +19,8 @@ import tempfile
 import jsonschema
 
 tool, generator, schema_path, example = (os.path.abspath(arg) for arg in sys.argv[1:5])
-count = sys.argv[5]
+# KVF_RANDOM_CONTAINERS asks for more (CI) or fewer than the command line.
+count = os.environ.get("KVF_RANDOM_CONTAINERS", sys.argv[5])
 with open(schema_path, encoding="utf-8") as f:
     schema = json.load(f)
 jsonschema.Draft202012Validator.check_schema(schema)
@@ -47,7 +48,7 @@ def image_name(text, address):
 
 
 def model_runs(data):
-    """The runs of a container walked to its end: (image, address, length, frames)."""
+    """The runs of a container walked to its end: (image, address, length, frames, offset of the close)."""
     runs, text, current, offset = [], b"", None, 0
     while offset + 56 <= len(data):
         kind, length, address = struct.unpack_from("<BII", data, offset)
@@ -57,7 +58,7 @@ def model_runs(data):
         elif kind == 0x24:
             if current is None or current[4] != address:
                 if current is not None:
-                    runs.append(tuple(current[:4]))
+                    runs.append(tuple(current[:4]) + (offset,))
                 current = [image_name(text, address), address, 0, 0, address]
             current[2] += length
             current[3] += 1
@@ -66,19 +67,19 @@ def model_runs(data):
             break
         offset += 56
     if current is not None:
-        runs.append(tuple(current[:4]))
+        runs.append(tuple(current[:4]) + (len(data),))
     return runs
 
 
-def no_duplicates(pairs):
+def first_is_event(pairs):
     keys = [key for key, _ in pairs]
-    if len(keys) != len(set(keys)):
-        raise ValueError("duplicate member in %r" % keys)
+    if len(keys) != len(set(keys)) or keys[0] != "event":
+        raise ValueError("duplicate member, or not event first, in %r" % keys)
     return dict(pairs)
 
 
 def events_of(args, folder, name, stderr=subprocess.PIPE):
-    """Runs the tool; returns its events, having checked every line."""
+    """Runs the tool; returns its events, having checked every line and their order."""
     run = subprocess.run([tool] + args, cwd=folder, stdout=subprocess.PIPE, stderr=stderr, check=False)
     run.stderr = run.stderr or b""
     out = run.stdout.decode("utf-8")  # fails on bytes that are not UTF-8
@@ -86,18 +87,32 @@ def events_of(args, folder, name, stderr=subprocess.PIPE):
         raise AssertionError("%s: the output does not end in a line break, or holds CR" % name)
     events = []
     for line in out.splitlines():
-        event = json.loads(line, object_pairs_hook=no_duplicates)
+        event = json.loads(line, object_pairs_hook=first_is_event)
         errors = sorted(validator.iter_errors(event), key=str)
         if errors:
             raise AssertionError("%s: %s\n  %s" % (name, line, errors[0].message))
         events.append(event)
-    end = events[-1]
-    if "end" not in end or end["status"] != run.returncode or any("end" in e for e in events[:-1]):
-        raise AssertionError("%s: the end event is not last, or its status is not %d" % (name, run.returncode))
+    kinds = [e["event"] for e in events]
+    if kinds[0] != "start" or kinds[-1] != "end" or "start" in kinds[1:] or "end" in kinds[:-1]:
+        raise AssertionError("%s: not one start first and one end last: %r" % (name, kinds))
+    if events[-1]["status"] != run.returncode or events[0]["container"] != events[-1]["container"]:
+        raise AssertionError("%s: the end event's status is not %d, or its container not the start's" % (name, run.returncode))
+    offsets = [e["offset"] for e in events if "offset" in e]
+    if offsets != sorted(offsets):
+        raise AssertionError("%s: offsets go backwards: %r" % (name, offsets))
     for event in events:
-        if "reason" in event and stderr is subprocess.PIPE and ("kvf_unpack: " + event["reason"]).encode() not in run.stderr:
+        # Standard error has the path's bytes where the reason has U+FFFD.
+        line = ("kvf_unpack: " + event.get("reason", "")).encode()
+        if "path" in event:
+            line = line.replace(event["path"].encode(), path_of(event, "path"))
+        if "reason" in event and stderr is subprocess.PIPE and line not in run.stderr:
             raise AssertionError("%s: reason not on standard error: %s" % (name, event["reason"]))
     return events
+
+
+def path_of(event, key):
+    """The bytes of a path member, from its hex twin where it is not UTF-8."""
+    return bytes.fromhex(event[key + "_hex"]) if key + "_hex" in event else event[key].encode()
 
 
 def check(path, name, work):
@@ -109,16 +124,26 @@ def check(path, name, work):
         events = events_of(args + [path], folder, name + " " + " ".join(args))
         if "-t" in args and os.listdir(folder):
             raise AssertionError("%s: a listing made %s" % (name, os.listdir(folder)))
-        runs = [(e["image"], e["address"], e["length"], e["frames"]) for e in events if e.get("run") == "close"]
-        frames = [e for e in events if "frame" in e]
-        outcomes.append((runs, [(e["offset"], e["frame"]) for e in frames], events[-1]["status"]))
+        if any(path_of(e, key) != os.fsencode(path) for e in events for key in ("container", "path") if key in e):
+            raise AssertionError("%s: an event names another path than %r" % (name, path))
+        runs = [(e["image"], e["address"], e["length"], e["frames"], e["offset"]) for e in events if e["event"] == "run_close"]
+        # Every whole frame is told once, in file order: a stretch of flash data for each of its frames.
+        frames = []
+        for e in events:
+            if e["event"] == "flash_data":
+                frames += [(e["offset"] + 56 * i, "flash_data") for i in range(e["frames"])]
+            elif e["event"] in FRAME_KINDS:
+                frames.append((e["offset"], e["event"]))
+        outcomes.append((runs, frames, events[-1]["status"]))
         if events[-1]["status"] == 0 and runs != model_runs(data):
             raise AssertionError("%s: runs %r, the model says %r" % (name, runs, model_runs(data)))
-        whole = [e for e in frames if "length" not in e or e["frame"] != "unknown"]
-        if [e["offset"] for e in whole] != list(range(0, 56 * len(whole), 56)):
-            raise AssertionError("%s: frames are not every 56 bytes from 0" % name)
+        if [offset for offset, _ in frames] != list(range(0, 56 * len(frames), 56)):
+            raise AssertionError("%s: frames are not told every 56 bytes from 0" % name)
     if outcomes[0][:2] != outcomes[1][:2]:
         raise AssertionError("%s: extracting and listing tell different runs or frames" % name)
+
+
+FRAME_KINDS = {"erase_flash", "display_text", "dummy", "adminend", "progress", "unknown_type"}
 
 
 def check_failures(work, example):
@@ -144,7 +169,7 @@ def check_failures(work, example):
         target.write(source.read())
     with open(copy, "ab") as errors:
         events = events_of(["--json", copy], folder, "refused", stderr=errors)
-    if events[0].get("error") != "refused" or os.path.getsize(copy) != os.path.getsize(example):
+    if events[1].get("error") != "refused" or os.path.getsize(copy) != os.path.getsize(example):
         raise AssertionError("refused: %r" % events)
     return len(runs) + 1
 
@@ -155,9 +180,9 @@ def main():
     crafted = {
         "forged": closed(frame(0x16, payload=b"x\n0x00000038   : 'ADMINEND' keyword found")
                          + frame(0x24, 3, 0x100, b"abc")),
-        "not-utf8": closed(frame(0x16, payload=b"caf\xe9 \xc3\xa9 \xe2\x80\xae \x1b[2J \x7f \xed\xa0\x80")),
+        "not-utf8-\udce9": closed(frame(0x16, payload=b"caf\xe9 \xc3\xa9 \xe2\x80\xae \x1b[2J \x7f \xed\xa0\x80")),
         "unterminated": closed(frame(0x16, payload=b"\xf0\x9f\x98\x80" * 11 + b"abc")),
-        "bad-dummy": frame(0x24, 2, 5, b"ab") + frame(0x22, 0xFFFFFFFF, 0xFFFFFFFF, b"\xff" * 20),
+        "bad-dummy-\udcff": frame(0x24, 2, 5, b"ab") + frame(0x22, 0xFFFFFFFF, 0xFFFFFFFF, b"\xff" * 20),
         "too-long": frame(0x24, 48, 5),
         "short-trailer": frame(0x41) + b"\0" * 27,
         "trailing": closed(frame(0x42, 0xFFFFFFFF)) + b"\0",
