@@ -13,10 +13,12 @@ const os = require('os');
 const path = require('path');
 const { spawnSync } = require('child_process');
 const yaml = require('js-yaml');
-const compiler = require('kaitai-struct-compiler');
+const compiler = new (require('kaitai-struct-compiler'))();
 const KaitaiStream = require('kaitai-struct/KaitaiStream');
 
-const [tool, generator, ksy, example, count] = process.argv.slice(2).map((arg, i) => (i < 4 ? path.resolve(arg) : arg));
+const [tool, generator, ksy, example, given] = process.argv.slice(2).map((arg, i) => (i < 4 ? path.resolve(arg) : arg));
+// KVF_RANDOM_CONTAINERS asks for more (CI) or fewer random containers than the command line.
+const count = process.env.KVF_RANDOM_CONTAINERS || given;
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'kvf_kaitai_'));
 
 // Text in the log as bytes, one character for each byte.
@@ -125,9 +127,9 @@ function compare(Kvf, container, name) {
 async function main() {
   const files = await compiler.compile('javascript', yaml.load(fs.readFileSync(ksy, 'utf8')), null, false);
   // The generated module, loaded with this script's require, which finds the runtime.
-  const generated = {};
-  new Function('exports', 'require', 'define', files['Kvf.js'])(generated, require, undefined);
-  const { Kvf } = generated;
+  const generated = { exports: {} };
+  new Function('module', 'require', 'define', files['Kvf.js'])(generated, require, undefined);
+  const Kvf = generated.exports;
   let compared = 0;
   let failed = 0;
   const containers = [[example, 'example']];

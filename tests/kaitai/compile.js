@@ -11,7 +11,7 @@
 const fs = require('fs');
 const path = require('path');
 const yaml = require('js-yaml');
-const compiler = require('kaitai-struct-compiler');
+const compiler = new (require('kaitai-struct-compiler'))();
 
 const args = process.argv.slice(2);
 let target = null;
