@@ -646,12 +646,15 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     // pipes (cat, not limited, puts the reason on standard error). Piped, the
     // stream pauses after the container: the image bytes are written out
     // before the tool waits.
-    const auto unpack = [&](const Bytes& container, bool piped = false) {
+    // Or, with the fault hook, the disk is full (ENOSPC), which keeps the coverage build's counters.
+    const auto unpack = [&](const Bytes& container, bool piped = false, bool full = false) {
         write_bytes(root.path / "in.kvf", container);
-        const std::string command = piped ? "(cat ../in.kvf; sleep 1) | \"$0\" /dev/stdin" : "\"$0\" ../in.kvf";
-        return run(work,
-                   {"/bin/bash", "-c",
-                    "set -o pipefail; exec 3>&1; (ulimit -f 0; " + command + " 2>&1 >&3 3>&-) | cat >&2", tool_path()});
+        const std::string tool = full ? with_faults("KVF_FAULT_FULL=1") : "\"$0\" ";
+        const std::string command = piped ? "(cat ../in.kvf; sleep 1) | " + tool + "/dev/stdin" : tool + "../in.kvf";
+        return run(work, {"/bin/bash", "-c",
+                          "set -o pipefail; exec 3>&1; (" + std::string(full ? "" : "ulimit -f 0; ") + command +
+                              " 2>&1 >&3 3>&-) | cat >&2",
+                          tool_path()});
     };
     Bytes at_break;
     append(at_break, flash(0x100, pattern(20, 1)));
@@ -679,7 +682,7 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     } cases[] = {
         {"at a run break", at_break, false,
          created + "0x00000038   : End of current Flash data found, closing flashfile\n0x00000038" + failed},
-        {"at a run break, replacing a file", at_break, false,
+        {"at a run break, replacing a file (a full disk)", at_break, false,
          created + "0x00000038   : End of current Flash data found, closing flashfile\n0x00000038" + failed, true},
         // The trailer is logged, then closing the image fails, tagged with the last frame: ADMINEND.
         {"at the end", at_end, false,
@@ -700,7 +703,8 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         if (replacing) {
             write_bytes(work / "_00000100.bin", pattern(9, 9));
         }
-        const RunResult result = unpack(container, piped);
+        const bool full = replacing && !hook.empty();
+        const RunResult result = unpack(container, piped, full);
         if (replacing) {
             EXPECT_TRUE(has_bytes(work / "_00000100.bin", pattern(9, 9)));
             EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});
@@ -708,7 +712,9 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         EXPECT_TRUE(same_log(result.log, log));
         EXPECT_EQ(result.status, 1);
         // Its first line: a coverage build adds its own, its counters held back by the limit too.
-        EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), "kvf_unpack: _00000100.bin: File too large\n");
+        EXPECT_EQ(
+            result.errors.substr(0, result.errors.find('\n') + 1),
+            std::string("kvf_unpack: _00000100.bin: ") + (full ? "No space left on device\n" : "File too large\n"));
     }
 }
 

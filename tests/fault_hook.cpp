@@ -21,6 +21,8 @@
 //   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
 //   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
 //   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
+//   KVF_FAULT_FULL=1                  every write to a stream the tool made with fdopen,
+//                                     an image, fails as on a full disk (ENOSPC)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -211,4 +213,45 @@ extern "C" int renameat2(int from_folder, const char* from, int to_folder, const
     }
     return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_folder, from, to_folder, to,
                                                                                     flags);
+}
+
+namespace {
+
+// The streams fdopen made and fclose has not closed: images.
+std::FILE* image_streams[16];
+
+std::FILE** image_slot(std::FILE* stream) {
+    for (std::FILE*& slot : image_streams) {
+        if (slot == stream) {
+            return &slot;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+extern "C" std::FILE* fdopen(int fd, const char* mode) noexcept {
+    std::FILE* stream = real<std::FILE* (*)(int, const char*)>("fdopen")(fd, mode);
+    std::FILE** slot = image_slot(nullptr);
+    if (stream != nullptr && slot != nullptr) {
+        *slot = stream;
+    }
+    return stream;
+}
+
+extern "C" int fclose(std::FILE* stream) {
+    if (std::FILE** slot = image_slot(stream); slot != nullptr && stream != nullptr) {
+        *slot = nullptr;
+    }
+    return real<int (*)(std::FILE*)>("fclose")(stream);
+}
+
+extern "C" std::size_t fwrite(const void* bytes, std::size_t size, std::size_t count, std::FILE* stream) {
+    if (std::getenv("KVF_FAULT_FULL") != nullptr && image_slot(stream) != nullptr) {
+        errno = ENOSPC;
+        return 0;
+    }
+    return real<std::size_t (*)(const void*, std::size_t, std::size_t, std::FILE*)>("fwrite")(bytes, size, count,
+                                                                                              stream);
 }

@@ -11,6 +11,7 @@ and the runs and frames against a model of the format written here.
 """
 import json
 import os
+import resource
 import struct
 import subprocess
 import sys
@@ -78,9 +79,15 @@ def first_is_event(pairs):
     return dict(pairs)
 
 
-def events_of(args, folder, name, stderr=subprocess.PIPE):
+def full_disk():
+    """In the child: no file may grow, as on a full disk."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0))
+
+
+def events_of(args, folder, name, stderr=subprocess.PIPE, child=None):
     """Runs the tool; returns its events, having checked every line and their order."""
-    run = subprocess.run([tool] + args, cwd=folder, stdout=subprocess.PIPE, stderr=stderr, check=False)
+    run = subprocess.run([tool] + args, cwd=folder, stdout=subprocess.PIPE, stderr=stderr, check=False,
+                         preexec_fn=child)
     run.stderr = run.stderr or b""
     out = run.stdout.decode("utf-8")  # fails on bytes that are not UTF-8
     if not out.endswith("\n") or "\r" in out:
@@ -159,8 +166,9 @@ def check_failures(work, example):
         "create": ["--json", example],
         "read": ["--json", "."],
     }
+    runs["write"] = ["--json", "-C", "full", example]
     for kind, args in runs.items():
-        events = events_of(args, folder, kind)
+        events = events_of(args, folder, kind, child=full_disk if kind == "write" else None)
         if not any(event.get("error") == kind for event in events) or events[-1]["status"] != 1:
             raise AssertionError("%s: no %s failure event: %r" % (kind, kind, events))
     # Standard error onto the container: the reason is the log's, as an event.
