@@ -21,7 +21,7 @@
 //   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
 //   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
 //   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
-//   KVF_FAULT_FULL=1                  every write to a stream the tool made with fdopen,
+//   KVF_FAULT_FULL=1                  every write to a stream made by fdopen(..., "wb"),
 //                                     an image, fails as on a full disk (ENOSPC)
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -233,7 +233,8 @@ std::FILE** image_slot(std::FILE* stream) {
 
 extern "C" std::FILE* fdopen(int fd, const char* mode) noexcept {
     std::FILE* stream = real<std::FILE* (*)(int, const char*)>("fdopen")(fd, mode);
-    std::FILE** slot = image_slot(nullptr);
+    // The tool opens images "wb"; a coverage build's counters are opened "r+b" or "w+b".
+    std::FILE** slot = std::strcmp(mode, "wb") == 0 ? image_slot(nullptr) : nullptr;
     if (stream != nullptr && slot != nullptr) {
         *slot = stream;
     }
