@@ -429,8 +429,8 @@ void fail_flash_length(LogOutput& log, LogOutput& errors, std::uint64_t offset, 
     end_failure(log, errors, path, why);
 }
 
-void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::string_view path,
-                  const std::uint8_t* bytes, std::size_t count, bool read_failed) {
+void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::uint64_t event_offset,
+                  std::string_view path, const std::uint8_t* bytes, std::size_t count, bool read_failed) {
     if (log.format == LogFormat::text) {
         add_frame_line(log, adminend_offset, "Unexpected trailer bytes found after ADMINEND:\n");
         hexdump(log, nullptr, bytes, static_cast<std::int32_t>(count));
@@ -440,7 +440,7 @@ void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offs
     }
     switch (log.format) {
     case LogFormat::json:
-        begin_failure_event(log, adminend_offset, "trailer");
+        begin_failure_event(log, event_offset, "trailer");
         add_number(log, ",\"length\":", count);
         add_hex_member(log, bytes, count);
         add_text_member(log, "path", path);
@@ -460,7 +460,8 @@ void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offs
     end_failure(log, errors, path, why);
 }
 
-void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, int error) {
+void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::uint64_t event_offset,
+               std::string_view path, int error) {
     switch (log.format) {
     case LogFormat::text:
         // The path is the user's and may be longer than a printf line.
@@ -468,7 +469,7 @@ void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::str
         add_external_line(log, "ERROR reading inputfile: ", path);
         break;
     case LogFormat::json:
-        begin_failure_event(log, offset, "read");
+        begin_failure_event(log, event_offset, "read");
         add_text_member(log, "path", path);
         break;
     case LogFormat::list:

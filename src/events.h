@@ -100,13 +100,16 @@ void fail_flash_length(LogOutput& log, LogOutput& errors, std::uint64_t offset, 
                        std::uint32_t length);
 
 // A trailer of `count` bytes (at `bytes`; TRAILER_SIZE + 1 when more
-// follow) after the ADMINEND frame at `adminend_offset` of the input `path`.
-// `read_failed`: the input failed while it was read, a reason of its own.
-void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::string_view path,
-                  const std::uint8_t* bytes, std::size_t count, bool read_failed);
+// follow) after the ADMINEND frame at `adminend_offset` of the input `path`,
+// its event at `event_offset`. `read_failed`: the input failed while it was
+// read, a reason of its own.
+void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offset, std::uint64_t event_offset,
+                  std::string_view path, const std::uint8_t* bytes, std::size_t count, bool read_failed);
 
-// A read of the input `path` that failed with the error number `error`, at the frame at `offset`.
-void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, int error);
+// A read of the input `path` that failed with the error number `error`, at
+// the frame at `offset`, its event at `event_offset`.
+void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::uint64_t event_offset,
+               std::string_view path, int error);
 
 // An image that could not be created, at the frame at `offset`, and `why`.
 void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);

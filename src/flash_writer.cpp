@@ -37,6 +37,7 @@ const char* system_reason() {
 
 // Logs that the open run's image could not be written, and reports `why`.
 bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, const char* why) {
+    end_flash_stretch(writer, log);  // what came before the failure is told before it
     writer.image_failed = true;
     fail_write(log, *writer.errors, frame_offset, writer.image_name, why);
     return false;
@@ -53,7 +54,7 @@ bool close_image(FlashWriter& writer, const char** why) {
     writer.image.file = nullptr;
     if (!written) {
         *why = system_reason();
-        discard_image(file);
+        (void)discard_image(file);
         return false;
     }
     return finish_image(file, writer.image_name, why);
@@ -177,15 +178,18 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
     if (!writer.run_open && !open_run(writer, log, frame_offset, address)) {
         return false;
     }
+    // continue_run takes the frames that only append in a row: a check added here belongs there too.
+    if (!append_data(writer, length, address, payload)) {
+        return fail_writing(writer, log, frame_offset, system_reason());
+    }
     if (!writer.stretch_open && logs_flash_stretches(log)) {
         writer.stretch_open = true;
         writer.stretch_offset = frame_offset;
         writer.stretch_address = address;
-        writer.stretch_frames_before = writer.run_frames;
-        writer.stretch_length_before = writer.run_length;
+        writer.stretch_frames_before = writer.run_frames - 1;
+        writer.stretch_length_before = writer.run_length - length;
     }
-    // continue_run takes the frames that only append in a row: a check added here belongs there too.
-    return append_data(writer, length, address, payload) || fail_writing(writer, log, frame_offset, system_reason());
+    return true;
 }
 
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
@@ -240,18 +244,22 @@ void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame
     if (!writer.run_open) {
         return;
     }
-    // An image whose bytes were all written is finished, as at any end of
-    // its run, unchecked: the run has failed already, and earlier runs are
-    // complete. One whose write failed is given up.
     end_flash_stretch(writer, log);
     writer.run_open = false;
-    const char* why = nullptr;
-    if (writer.image_failed) {
-        if (writer.write_images) {
-            discard_image(writer.image.file);
-            writer.image.file = nullptr;
+    // The tool has failed: an image that was to replace a file is given up,
+    // which stands as it was; one made at a free name keeps what its run
+    // brought, written out, as images always have.
+    bool stands = true;
+    if (writer.write_images) {
+        const bool written = writer.image_failed || flush_block(writer.image);
+        const char* why = written ? nullptr : system_reason();
+        stands = discard_image(writer.image.file) && written && !writer.image_failed;
+        writer.image.file = nullptr;
+        if (!written) {
+            (void)fail_writing(writer, log, frame_offset, why);
         }
-    } else if (close_image(writer, &why)) {
+    }
+    if (stands) {
         log_run_close(log, frame_offset,
                       RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
     }

@@ -115,9 +115,10 @@ bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_of
 // last frame, as it always has.
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint64_t end);
 
-// Closes the open run's image after another failure at the frame at
-// `frame_offset` has ended the tool. A failed write is not reported, since
-// the run has already failed; an image that is complete is logged as closed.
+// Ends the open run after a failure at the frame at `frame_offset` has
+// ended the tool: an image that was to replace a file is removed, the old
+// file standing as it was; one made at a free name keeps what was read of
+// its run, and is logged as closed. A failed write of it is reported too.
 void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset);
 
 }  // namespace kvf

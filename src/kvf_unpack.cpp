@@ -42,11 +42,16 @@ bool put_out_before_take(BlockReader& in, std::size_t count, LogOutput& log, Fla
 }
 
 // Reads and logs the trailer that follows the ADMINEND frame at `frame_offset`.
-int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset) {
+// On a failure, `failed_at` is where the events place it: the ADMINEND
+// frame, or, once the trailer was told, the byte after it (the text log
+// tags the failure with the ADMINEND frame either way).
+int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset,
+                 std::uint64_t& failed_at) {
     LogOutput& errors = *writer.errors;
     // The trailer, and one byte more, so that anything after it is seen.
     std::uint8_t bytes[TRAILER_SIZE + 1];
     const std::uint8_t* taken = nullptr;
+    failed_at = frame_offset;
     if (!put_out_before_take(in, TRAILER_SIZE, log, writer, frame_offset)) {
         return STATUS_FAILED;
     }
@@ -58,9 +63,10 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
     const bool logged = count == TRAILER_SIZE && may_wait(in, 1);
     if (logged) {
         log_trailer(log, frame_offset, bytes);
+        failed_at = frame_offset + FRAME_SIZE + TRAILER_SIZE;
     }
     if (count == TRAILER_SIZE) {
-        if (!put_out_before_take(in, 1, log, writer, frame_offset)) {
+        if (!put_out_before_take(in, 1, log, writer, failed_at)) {
             return STATUS_FAILED;
         }
         // Comes up short at the end of the input, which ends the frame loop.
@@ -69,10 +75,10 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
         }
     }
     if (count != TRAILER_SIZE) {
-        fail_trailer(log, errors, frame_offset, path, bytes, count, in.error != 0);
+        fail_trailer(log, errors, frame_offset, failed_at, path, bytes, count, in.error != 0);
         // A trailer cut short by a failed read is a read error as well.
         if (in.error != 0) {
-            fail_read(log, errors, frame_offset, path, in.error);
+            fail_read(log, errors, frame_offset, failed_at, path, in.error);
         }
         return STATUS_FAILED;
     }
@@ -157,7 +163,9 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             break;
         case FRAME_ADMINEND:
             log_adminend(log, frame_offset);
-            if (read_trailer(in, path, log, writer, frame_offset) != STATUS_OK) {
+            if (std::uint64_t failed_at = 0;
+                read_trailer(in, path, log, writer, frame_offset, failed_at) != STATUS_OK) {
+                frame_offset = failed_at;  // where the events end the run
                 return STATUS_FAILED;
             }
             offset += TRAILER_SIZE;
@@ -173,7 +181,10 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
     }
 
     if (in.error != 0) {
-        fail_read(log, errors, frame_offset, path, in.error);
+        // After a whole trailer, the events place it after the trailer's own.
+        const std::uint64_t failed_at = at.closed ? offset : frame_offset;
+        fail_read(log, errors, frame_offset, failed_at, path, in.error);
+        frame_offset = failed_at;
         return STATUS_FAILED;
     }
     at.end = offset;
@@ -210,11 +221,15 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
         abandon_flash_runs(flash_writer, log, at.frame_offset);
         return finish_output(log, errors, path, status, at.frames, flash_writer.images);
     }
-    if (!finish_flash_runs(flash_writer, log, at.frame_offset, at.end)) {
+    if (!at.closed && options.strict) {
+        // A failure like any other: the open run is given up after it.
+        log_incomplete(log, errors, at.end, path, true);
+        abandon_flash_runs(flash_writer, log, at.end);
+        status = STATUS_FAILED;
+    } else if (!finish_flash_runs(flash_writer, log, at.frame_offset, at.end)) {
         status = STATUS_FAILED;
     } else if (!at.closed) {
-        log_incomplete(log, errors, at.end, path, options.strict);
-        status = options.strict ? STATUS_FAILED : STATUS_OK;
+        log_incomplete(log, errors, at.end, path, false);
     }
     return finish_output(log, errors, path, status, at.frames, flash_writer.images);
 }

@@ -37,7 +37,7 @@ struct KeptFile {
 // to 2 that is closed is held by the null device, open for reading only, so
 // that no file the tool opens takes its place; a file-size limit or a closed
 // pipe makes a write fail (EFBIG, EPIPE) instead of killing the process; and
-// a process interrupted or terminated (SIGINT, SIGTERM, SIGHUP) removes the
+// a process ended by a signal it may catch (SIGINT, SIGTERM, SIGHUP, ...) removes the
 // image it was making to replace a file before it ends.
 void prepare_process();
 
@@ -85,10 +85,11 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
 // replace then stands as it was, and the image is removed.
 bool finish_image(std::FILE* image, const char* name, const char** why);
 
-// Closes `image`, made by create_image, unfinished (a write failed): an image
-// that was to replace a file is removed, which stands as it was; one made
-// at a free name keeps what was written.
-void discard_image(std::FILE* image);
+// Closes `image`, made by create_image, unfinished (a write failed, or the
+// tool): an image that was to replace a file is removed, which stands as it
+// was; one made at a free name keeps what was written. Whether the image
+// stands at its name, closed.
+bool discard_image(std::FILE* image);
 
 // Puts in `path` (room for `size` bytes) the full path of the file at
 // `relative` ('/' between its parts, ".." for a parent) from the folder of the

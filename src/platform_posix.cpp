@@ -184,16 +184,19 @@ bool may_replace(const char* name, const struct stat& existing, std::span<const 
 }
 
 // Gives the new file open on `fd` the access rules of `old`, the file at
-// `image` that it replaces: its group, where the process may give it, else
-// no rights for the group (without_group); its POSIX ACL, or none where it
+// `image` that it replaces: its owner and group where the process may give
+// them (else the owner is the process's user); else its group, where it
+// may, or no rights for the group (without_group); its POSIX ACL, or none where it
 // had none (a folder's default ACL gave the new file one); and otherwise its
 // permission bits, never set-user-ID or set-group-ID, which are then
 // `given`, as they are not when an ACL sets them. False, with errno set, if
 // any of these could not be set.
 bool take_access_rules(int fd, const char* image, const struct stat& old, mode_t& given) {
     given = 0;
-    // Its own group already, a change to nothing.
-    const bool group_kept = fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+    // The owner where the process may give it (root), else the group alone;
+    // its own group already is a change to nothing.
+    const bool owner_kept = old.st_uid != geteuid() && fchown(fd, old.st_uid, old.st_gid) == 0;
+    const bool group_kept = owner_kept || fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
     if (!group_kept && errno != EPERM && errno != EINVAL) {
         return false;  // EINVAL: a group this user namespace cannot name
     }
@@ -237,9 +240,9 @@ int make_at_free_name(const char* name, const char** why) {
 
 // Removes the image that was to replace a file, which stands as it was.
 void remove_replacement() {
+    (void)unlinkat(AT_FDCWD, replacement_name, 0);
     replacement_pending = 0;
     replacing = false;
-    (void)unlinkat(AT_FDCWD, replacement_name, 0);
 }
 
 // Makes the image that replaces `old`, the file at `name`, beside it; -1,
@@ -306,7 +309,7 @@ bool take_name(const char* name, const char** why) {
     bool taken = false;
     if (errno == ENOENT) {  // nothing stands there now
         taken = renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_NOREPLACE) == 0;
-    } else if (errno == EINVAL) {  // a file system that cannot swap: looked at again, then renamed over
+    } else if (errno == EINVAL || errno == ENOSYS) {  // no swap here: looked at again, then renamed over
         struct stat now {};
         const bool found = fstatat(AT_FDCWD, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
         if (found && !is_replaced(now)) {
@@ -357,8 +360,10 @@ void prepare_process() {
     // reported, instead of killing the tool with its images cut short.
     (void)std::signal(SIGXFSZ, SIG_IGN);
     (void)std::signal(SIGPIPE, SIG_IGN);
-    // A signal that was ignored when the tool started (nohup) stays ignored.
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // Every signal that ends a process by default and may be caught; one
+    // that was ignored when the tool started (nohup) stays ignored.
+    for (const int signal :
+         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
         if (std::signal(signal, remove_replacement_and_end) == SIG_IGN) {
             (void)std::signal(signal, SIG_IGN);
         }
@@ -457,11 +462,13 @@ bool finish_image(std::FILE* image, const char* name, const char** why) {
     return true;
 }
 
-void discard_image(std::FILE* image) {
-    (void)std::fclose(image);
+bool discard_image(std::FILE* image) {
+    const bool closed = std::fclose(image) == 0;
     if (replacing) {
         remove_replacement();
+        return false;
     }
+    return closed;
 }
 
 bool installed_file(const char* relative, char* path, std::size_t size) {

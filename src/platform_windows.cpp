@@ -508,10 +508,11 @@ bool finish_image(std::FILE* image, const char* name, const char** why) {
     return true;
 }
 
-void discard_image(std::FILE* image) {
+bool discard_image(std::FILE* image) {
     // A replacement is marked to be removed when it is closed.
+    const bool removed = replacing;
     replacing = false;
-    (void)std::fclose(image);
+    return std::fclose(image) == 0 && !removed;
 }
 
 bool confine(Confinement /*to*/, const char** /*why*/) {

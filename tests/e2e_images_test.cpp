@@ -189,7 +189,8 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
             give_away(root.path);
         }
         write_bytes(image, pattern(5, 5));
-        ASSERT_EQ(chown(image.c_str(), geteuid(), group), 0);
+        // Root keeps an owner, which nobody cannot: the new image is nobody's either way.
+        ASSERT_EQ(chown(image.c_str(), geteuid() == 0 && !as_nobody ? nobody : geteuid(), group), 0);
         fs::permissions(image, fs::perms(mode));
         if ((in_default_acl_folder && set_acl(work, "system.posix_acl_default", folder_default) != 0) ||
             (!old_acl.empty() && set_acl(image, "system.posix_acl_access", old_acl) != 0)) {
@@ -200,6 +201,7 @@ TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
         ASSERT_EQ(stat(image.c_str(), &replaced), 0);
         EXPECT_EQ(replaced.st_mode & 07777, static_cast<mode_t>(made));
         EXPECT_EQ(replaced.st_gid == group, group_kept);
+        EXPECT_EQ(replaced.st_uid, geteuid() == 0 ? nobody : geteuid());
         EXPECT_EQ(acl_of(image), made_acl);
         EXPECT_TRUE(has_bytes(image, cat(first, second)));
     }
@@ -311,6 +313,11 @@ TEST_F(Images, LengthBeyondThePayloadStopsWithEarlierImagesComplete) {
         "kvf_unpack: ../in.kvf: the flash-data frame at 0x00000038 holds 48 bytes, more than its 47-byte payload\n");
     expect_files({"_00000010.bin"});
     EXPECT_TRUE(has_bytes(work / "_00000010.bin", pattern(47, 1)));
+    // An image that was to replace a file is given up with the run: the old file stands.
+    write_bytes(work / "_00000010.bin", pattern(9, 9));
+    EXPECT_EQ(unpack(in).status, 1);
+    expect_files({"_00000010.bin"});
+    EXPECT_TRUE(has_bytes(work / "_00000010.bin", pattern(9, 9)));
 }
 
 // Whatever stands at an image's name that is not a regular file (a

@@ -33,7 +33,7 @@ double thread_cpu_seconds() {
 }
 
 // Runs the tool's loop on `bytes` followed by a read error; returns the log and the status.
-std::pair<std::string, int> unpack_failing_after(const Bytes& bytes) {
+std::pair<std::string, int> unpack_failing_after(const Bytes& bytes, LogFormat format = LogFormat::text) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends) != 0 ||
         write(ends[0], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()) ||
@@ -43,7 +43,7 @@ std::pair<std::string, int> unpack_failing_after(const Bytes& bytes) {
     close(ends[0]);  // with "x" unread: the reader's next read after `bytes` fails
     std::FILE* in = fdopen(ends[1], "rb");
     test::TempStream out;
-    const int status = unpack_container(in, "sock", out.file, false, stderr);
+    const int status = unpack_container(in, "sock", out.file, false, stderr, {format});
     std::fclose(in);
     return {out.contents(), status};
 }
@@ -70,6 +70,10 @@ TEST(ReadError, DuringTheTrailerEndsWithTheReadErrorLine) {
     std::tie(log, status) = unpack_failing_after(whole);
     EXPECT_EQ(log, head + test::trailer_lines(whole) + read_error);
     EXPECT_EQ(status, 1);
+    // Its event comes after the trailer's, at the byte after it.
+    std::tie(log, status) = unpack_failing_after(whole, LogFormat::json);
+    EXPECT_NE(log.find("{\"event\":\"trailer\",\"offset\":112,"), std::string::npos) << log;
+    EXPECT_NE(log.find("{\"event\":\"error\",\"offset\":140,\"error\":\"read\""), std::string::npos) << log;
 }
 
 TEST(NonBlockingInput, IsWaitedForAsAnyStreamAsleep) {

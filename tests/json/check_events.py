@@ -166,7 +166,10 @@ def check_failures(work, example):
         "create": ["--json", example],
         "read": ["--json", "."],
     }
-    runs["write"] = ["--json", "-C", "full", example]
+    # A long run: its image's write fails mid-run, after the run's first frames.
+    long_run = os.path.join(folder, "long.kvf")
+    subprocess.run([generator, "flash", "1", long_run], check=True)
+    runs["write"] = ["--json", "-C", "full", long_run]
     for kind, args in runs.items():
         events = events_of(args, folder, kind, child=full_disk if kind == "write" else None)
         if not any(event.get("error") == kind for event in events) or events[-1]["status"] != 1:
