@@ -169,7 +169,6 @@ void set_display_text(FlashWriter& writer, const char* text, std::size_t length)
 bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
                    std::uint32_t address, const std::uint8_t* payload) {
     if (writer.run_open && address != writer.next_address) {
-        end_flash_stretch(writer, log);
         log_run_break(log, frame_offset);
         if (!close_run(writer, log, frame_offset)) {
             return false;

@@ -120,8 +120,10 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         ++at.frames;
 
         const Frame frame = decode_frame(bytes);
-        if (frame.type != FRAME_FLASH_DATA) {
-            end_flash_stretch(writer, log);  // told before anything after it
+        // A stretch of flash data is told before anything else: any other
+        // frame, or one whose length fails.
+        if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE) {
+            end_flash_stretch(writer, log);
         }
         switch (frame.type) {
         case FRAME_ERASE_FLASH:
@@ -144,7 +146,6 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
         case FRAME_FLASH_DATA:
             // A length beyond the payload would read past the frame; nothing of this frame is used.
             if (frame.param1 > PAYLOAD_SIZE) {
-                end_flash_stretch(writer, log);
                 fail_flash_length(log, errors, frame_offset, path, frame.param1);
                 return STATUS_FAILED;
             }
