@@ -19,6 +19,18 @@
 #include "landlock.h"
 #endif
 
+// Under AddressSanitizer the crash signals are the sanitizer's, which reports them.
+#if defined(__SANITIZE_ADDRESS__)
+#define KVF_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVF_SANITIZED 1
+#endif
+#endif
+#ifndef KVF_SANITIZED
+#define KVF_SANITIZED 0
+#endif
+
 namespace kvf {
 
 namespace {
@@ -39,11 +51,16 @@ constexpr const char* ACL_ACCESS = "system.posix_acl_access";
 // The largest value of an extended attribute that Linux keeps (XATTR_SIZE_MAX).
 constexpr std::size_t ATTRIBUTE_VALUE_MAX = 65536;
 
-// A replacement's name: the image's, the process and an attempt, and ".tmp",
+// A temporary name: the image's, the process and an attempt, and ".tmp",
 // which no image name ends in.
-constexpr const char* REPLACEMENT_NAME_FORMAT = "%s.%ld-%u.tmp";
-constexpr unsigned REPLACEMENT_NAME_ATTEMPTS = 100;
-constexpr std::size_t REPLACEMENT_NAME_SIZE = 320;
+constexpr const char* TEMPORARY_NAME_FORMAT = "%s.%ld-%u.tmp";
+constexpr unsigned TEMPORARY_NAME_ATTEMPTS = 100;
+constexpr std::size_t TEMPORARY_NAME_SIZE = 320;
+// The name by which the kernel reaches the file open on a descriptor.
+constexpr const char* DESCRIPTOR_PATH_FORMAT = "/proc/self/fd/%d";
+constexpr std::size_t DESCRIPTOR_PATH_SIZE = 32;
+
+constexpr const char* NAME_TAKEN = "another file took this name while the image was written";
 
 // The images this run made that its user may not write (the umask took the
 // owner's write; a file taken over whose owner could not write it): the
@@ -51,27 +68,49 @@ constexpr std::size_t REPLACEMENT_NAME_SIZE = 320;
 // like any other file the user may not write.
 constexpr std::size_t OWN_READ_ONLY_MAX = 4096;
 
+// Which file an image of this run is: a file that reuses its inode once it
+// is gone has another owner, or was changed at another time.
 struct FileId {
     dev_t device;
     ino_t inode;
+    uid_t owner;
+    timespec changed;
 };
 
 // Whether standard input was closed when the tool started: then "-" is no input.
 bool standard_input_closed = false;
+// Whether standard error is a terminal, which is shown no control character.
+bool errors_on_terminal = false;
 
 FileId own_read_only[OWN_READ_ONLY_MAX];
 std::size_t own_read_only_count = 0;
 
-// The image open now: when it replaces a file, the name it is written under,
-// which the signal handler removes while `replacement_pending`, and the file
-// at its name when it was made; when its user may not write it, which it is.
-char replacement_name[REPLACEMENT_NAME_SIZE];
+// Whether images can be made without a name (O_TMPFILE) and named through
+// their descriptor (/proc): asked of the first image.
+enum class Unnamed { unknown, usable, unusable };
+Unnamed unnamed_images = Unnamed::unknown;
+// Whether an image made at a free name in the output folder is read-only to
+// its user (a umask or default ACL that takes the owner's write): the same
+// for every image, asked of the first.
+enum class NewMode { unknown, writable, read_only };
+NewMode new_images = NewMode::unknown;
+
+// The image open now.
+struct OpenImage {
+    bool replacing;        // a file stands at its name, which it replaces when complete
+    struct stat replaced;  // that file, as it was looked at
+    bool named_temporary;  // written under `temporary_name`: this file system makes no file without a name
+    bool read_only;        // its user may not write it
+};
+OpenImage image{};
+
+// What the signal handler needs: the temporary name it removes while
+// `temporary_pending`, and the open image's name, which it tells is not kept.
+char temporary_name[TEMPORARY_NAME_SIZE];
 pid_t process_id = 0;  // asked once
-volatile std::sig_atomic_t replacement_pending = 0;
-bool replacing = false;
-struct stat replaced {};
-bool image_read_only = false;
-struct stat image_made {};
+volatile std::sig_atomic_t temporary_pending = 0;
+volatile std::sig_atomic_t image_open = 0;
+char open_image_name[TEMPORARY_NAME_SIZE];
 
 // An attribute value read or written whole, such as an ACL.
 std::uint8_t attribute_value[ATTRIBUTE_VALUE_MAX];
@@ -83,8 +122,13 @@ bool fail(const char** why) {
     return false;
 }
 
+bool is_same_inode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool same_id(const struct stat& file, const FileId& id) {
-    return file.st_dev == id.device && file.st_ino == id.inode;
+    return file.st_dev == id.device && file.st_ino == id.inode && file.st_uid == id.owner &&
+           file.st_ctim.tv_sec == id.changed.tv_sec && file.st_ctim.tv_nsec == id.changed.tv_nsec;
 }
 
 // Where the file `file` stands in own_read_only; own_read_only_count if it is not there.
@@ -104,11 +148,24 @@ void forget_own(const struct stat& file) {
     }
 }
 
-// Keeps the image open now, at its name, among the run's own if its user may not write it.
-void remember_if_read_only() {
-    if (image_read_only && own_read_only_count < OWN_READ_ONLY_MAX) {
-        own_read_only[own_read_only_count++] = FileId{image_made.st_dev, image_made.st_ino};
+// Keeps the image on `fd`, named now, among the run's own if its user may not write it.
+void remember_if_read_only(int fd) {
+    struct stat made {};
+    if (image.read_only && own_read_only_count < OWN_READ_ONLY_MAX && fstat(fd, &made) == 0) {
+        own_read_only[own_read_only_count++] = FileId{made.st_dev, made.st_ino, made.st_uid, made.st_ctim};
     }
+}
+
+// Holds back every signal while the tool makes, names or removes a name of
+// its own, so that no signal ends it in between; `held` gets the mask to restore.
+void hold_signals(sigset_t& held) {
+    sigset_t all;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_BLOCK, &all, &held);
+}
+
+void release_signals(const sigset_t& held) {
+    (void)sigprocmask(SIG_SETMASK, &held, nullptr);
 }
 
 // What a kept stream's file is, looked up once: no stream's file changes while the tool runs.
@@ -141,8 +198,7 @@ StreamFile tell_stream(std::FILE* stream) {
 // a stream whose file cannot be told counts as the same.
 bool may_be_same_file(const struct stat& image, std::FILE* stream) {
     const StreamFile other = tell_stream(stream);
-    return !other.told ||
-           (S_ISREG(other.file.st_mode) && other.file.st_dev == image.st_dev && other.file.st_ino == image.st_ino);
+    return !other.told || (S_ISREG(other.file.st_mode) && is_same_inode(other.file, image));
 }
 
 // Why what stands at an image's name, not a regular file, is refused.
@@ -165,6 +221,18 @@ const char* refusal(mode_t mode) {
     return "something other than a regular file stands at this name";
 }
 
+// Whether the process may take away the file `existing` from the output
+// folder: in a sticky folder (/tmp) only its owner, the folder's or root may.
+bool may_remove(const struct stat& existing) {
+    struct stat folder {};
+    if (fstatat(AT_FDCWD, ".", &folder, 0) != 0) {
+        return false;
+    }
+    const uid_t user = geteuid();
+    return (folder.st_mode & S_ISVTX) == 0 || user == 0 || existing.st_uid == user || folder.st_uid == user ||
+           (errno = EPERM, false);
+}
+
 // Whether the file `existing` at `name` may be replaced by an image; false,
 // with `why` set, if it must be kept.
 bool may_replace(const char* name, const struct stat& existing, std::span<const KeptFile> kept, const char** why) {
@@ -180,7 +248,8 @@ bool may_replace(const char* name, const struct stat& existing, std::span<const 
     }
     // Only what the user could have written is replaced: a read-only image,
     // or another user's file, is kept; an image this run made is its own.
-    return faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || find_own(existing) < own_read_only_count || fail(why);
+    const bool writable = faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) == 0 || find_own(existing) < own_read_only_count;
+    return (writable && may_remove(existing)) || fail(why);
 }
 
 // Gives the new file open on `fd` the access rules of `old`, the file at
@@ -221,109 +290,357 @@ bool take_access_rules(int fd, const char* image, const struct stat& old, mode_t
     return fchmod(fd, given) == 0;
 }
 
-// Makes the image at the free name `name`; -1, with `why` set, if it cannot.
-int make_at_free_name(const char* name, const char** why) {
-    const int fd = openat(AT_FDCWD, name, NEW_FILE_FLAGS, NEW_FILE_MODE);
-    if (fd < 0 || fstat(fd, &image_made) != 0) {
-        fail(why);
-        if (fd >= 0) {
-            close(fd);
-            (void)unlinkat(AT_FDCWD, name, 0);
+// Puts in `path` the name by which the kernel reaches the file open on `fd`.
+void descriptor_path(int fd, char (&path)[DESCRIPTOR_PATH_SIZE]) {
+    (void)std::snprintf(path, sizeof path, DESCRIPTOR_PATH_FORMAT, fd);
+}
+
+// Makes a file without a name in the output folder, with `mode`, open for
+// writing; -1 where this file system or kernel makes none, or it cannot be
+// named through its descriptor (no /proc, as in some chroots).
+int make_unnamed(mode_t mode) {
+    if (unnamed_images == Unnamed::unusable) {
+        return -1;
+    }
+    const int fd = openat(AT_FDCWD, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd < 0) {
+        // No O_TMPFILE here (EOPNOTSUPP, EISDIR; EINVAL on old kernels): names as
+        // before. Anything else (no room, no descriptor) is the image's failure.
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+            unnamed_images = Unnamed::unusable;
         }
         return -1;
     }
-    image_read_only = (image_made.st_mode & S_IWUSR) == 0;
-    remember_if_read_only();
-    replacing = false;
+    if (unnamed_images == Unnamed::unknown) {
+        char path[DESCRIPTOR_PATH_SIZE];
+        descriptor_path(fd, path);
+        struct stat by_path {};
+        struct stat by_descriptor {};
+        const bool reached =
+            stat(path, &by_path) == 0 && fstat(fd, &by_descriptor) == 0 && is_same_inode(by_path, by_descriptor);
+        unnamed_images = reached ? Unnamed::usable : Unnamed::unusable;
+        if (!reached) {
+            close(fd);
+            return -1;
+        }
+    }
     return fd;
 }
 
-// Removes the image that was to replace a file, which stands as it was.
-void remove_replacement() {
-    (void)unlinkat(AT_FDCWD, replacement_name, 0);
-    replacement_pending = 0;
-    replacing = false;
-}
-
-// Makes the image that replaces `old`, the file at `name`, beside it; -1,
-// with `why` set, if it cannot be made with the old file's access rules.
-int make_replacement(const char* name, const struct stat& old, const char** why) {
+// Makes the image for `name` under a temporary name beside it, with `mode`;
+// -1, with errno set, if it cannot. The signal handler removes it should the
+// tool be ended before it is named.
+int make_named_temporary(const char* name, mode_t mode) {
     int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < REPLACEMENT_NAME_ATTEMPTS; ++attempt) {
-        process_id = process_id != 0 ? process_id : getpid();
-        const int length = std::snprintf(replacement_name, sizeof replacement_name, REPLACEMENT_NAME_FORMAT, name,
+    process_id = process_id != 0 ? process_id : getpid();
+    sigset_t held;
+    hold_signals(held);
+    for (unsigned attempt = 0; fd < 0 && attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        const int length = std::snprintf(temporary_name, sizeof temporary_name, TEMPORARY_NAME_FORMAT, name,
                                          static_cast<long>(process_id), attempt);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof replacement_name) {
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name) {
             errno = ENAMETOOLONG;
             break;
         }
-        fd = openat(AT_FDCWD, replacement_name, NEW_FILE_FLAGS, REPLACEMENT_MODE);
+        fd = openat(AT_FDCWD, temporary_name, NEW_FILE_FLAGS, mode);
         if (fd < 0 && errno != EEXIST) {
             break;
         }
     }
-    if (fd < 0) {
-        fail(why);
-        return -1;
-    }
-    replacement_pending = 1;
-    // Which file it is matters only for one its user may not write.
-    mode_t given = 0;
-    if (!take_access_rules(fd, name, old, given) || ((given & S_IWUSR) == 0 && fstat(fd, &image_made) != 0)) {
-        fail(why);
-        close(fd);
-        remove_replacement();
-        return -1;
-    }
-    image_read_only = (given & S_IWUSR) == 0 && (image_made.st_mode & S_IWUSR) == 0;
-    replacing = true;
-    replaced = old;
+    temporary_pending = fd >= 0 ? 1 : 0;
+    const int error = errno;
+    release_signals(held);
+    errno = error;
+    image.named_temporary = fd >= 0;
     return fd;
 }
 
-bool is_replaced(const struct stat& file) {
-    return file.st_dev == replaced.st_dev && file.st_ino == replaced.st_ino;
+// Removes the image's temporary name, if it has one.
+void remove_temporary() {
+    if (temporary_pending != 0) {
+        (void)unlinkat(AT_FDCWD, temporary_name, 0);
+        temporary_pending = 0;
+    }
 }
 
-constexpr const char* NAME_TAKEN = "another file took this name while the image was written";
+// Gives the unnamed image on `fd` a temporary name beside `name`, for a
+// rename: false, with errno set, if it cannot. Signals are held.
+bool name_temporarily(int fd, const char* name) {
+    char path[DESCRIPTOR_PATH_SIZE];
+    descriptor_path(fd, path);
+    process_id = process_id != 0 ? process_id : getpid();
+    for (unsigned attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        const int length = std::snprintf(temporary_name, sizeof temporary_name, TEMPORARY_NAME_FORMAT, name,
+                                         static_cast<long>(process_id), attempt);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof temporary_name) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        if (linkat(AT_FDCWD, path, AT_FDCWD, temporary_name, AT_SYMLINK_FOLLOW) == 0) {
+            temporary_pending = 1;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
 
-// Puts the finished replacement at `name`, where the file it replaces, or
-// nothing, stands. False, with `why` set, if it cannot: a file that took the
-// name meanwhile stays, and the replacement is removed.
-bool take_name(const char* name, const char** why) {
+// Whether the file at `name` is the image open on `fd`, not one put there by another.
+bool is_image_at(int fd, const char* name) {
+    struct stat at_name {};
+    struct stat mine {};
+    return fstatat(AT_FDCWD, name, &at_name, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &mine) == 0 &&
+           S_ISREG(at_name.st_mode) && is_same_inode(at_name, mine);
+}
+
+// The reason a naming that failed with errno gives: a name that something
+// else took meanwhile (a file, or under Landlock a link or folder it may not
+// touch) is told as taken.
+const char* naming_failure(const char* name) {
+    const int error = errno;
+    struct stat now {};
+    if (error == EEXIST || ((error == EACCES || error == EPERM || error == ENOTEMPTY || error == EISDIR) &&
+                            fstatat(AT_FDCWD, name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            !(image.replacing && is_same_inode(now, image.replaced)))) {
+        return NAME_TAKEN;
+    }
+    return std::strerror(error);
+}
+
+// Gives the image on `fd` the free name `name`, which it takes only if
+// nothing took it meanwhile. False, with `why` set, if it cannot. Signals
+// are held while it has a temporary name.
+bool name_at_free_name(int fd, const char* name, const char** why) {
+    bool named = false;
+    if (!image.named_temporary) {
+        char path[DESCRIPTOR_PATH_SIZE];
+        descriptor_path(fd, path);
+        named = linkat(AT_FDCWD, path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+    } else if (is_image_at(fd, temporary_name)) {
+        named = renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_NOREPLACE) == 0;
+        if (!named && (errno == EINVAL || errno == ENOSYS)) {
+            // No RENAME_NOREPLACE here: a second name, which is never put over another file.
+            named = linkat(AT_FDCWD, temporary_name, AT_FDCWD, name, 0) == 0;
+            const int error = errno;
+            remove_temporary();
+            errno = error;
+        }
+        temporary_pending = named ? 0 : temporary_pending;
+    } else {
+        errno = EEXIST;  // what stands at the temporary name is not the image
+    }
+    if (!named) {
+        *why = naming_failure(name);
+        return false;
+    }
+    // A name made by rename or link is checked to be the image: nothing else is told complete.
+    if (image.named_temporary && !is_image_at(fd, name)) {
+        *why = NAME_TAKEN;
+        return false;
+    }
+    return true;
+}
+
+// Puts the image on `fd`, named temporarily, at `name`, where the file it
+// replaces, or nothing, stands. False, with `why` set, if it cannot: a file
+// that took the name meanwhile stays, and the temporary name is removed.
+bool swap_into_name(int fd, const char* name, const char** why) {
+    if (!is_image_at(fd, temporary_name)) {
+        *why = NAME_TAKEN;
+        temporary_pending = 0;  // not the tool's to remove
+        return false;
+    }
     // Swapped with what stands at the name, which is then removed if it is
     // the old file and put back if not: nothing else is ever lost. (A rename
     // over a file would also make ext4 start writing the image out at once.)
-    if (renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
-        replacement_pending = 0;  // what stands at its name now is not the tool's
+    if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
         struct stat swapped {};
-        if (fstatat(AT_FDCWD, replacement_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 && is_replaced(swapped)) {
-            return unlinkat(AT_FDCWD, replacement_name, 0) == 0 || fail(why);
+        if (fstatat(AT_FDCWD, temporary_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
+            is_same_inode(swapped, image.replaced)) {
+            if (unlinkat(AT_FDCWD, temporary_name, 0) != 0) {
+                return fail(why);
+            }
+            temporary_pending = 0;
+            return true;
         }
         *why = NAME_TAKEN;
-        if (renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
-            (void)unlinkat(AT_FDCWD, replacement_name, 0);
+        if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+            remove_temporary();
         }
+        temporary_pending = 0;
         return false;
     }
     bool taken = false;
     if (errno == ENOENT) {  // nothing stands there now
-        taken = renameat2(AT_FDCWD, replacement_name, AT_FDCWD, name, RENAME_NOREPLACE) == 0;
+        taken = renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_NOREPLACE) == 0;
+        if (!taken && (errno == EINVAL || errno == ENOSYS)) {
+            taken = linkat(AT_FDCWD, temporary_name, AT_FDCWD, name, 0) == 0;
+        }
     } else if (errno == EINVAL || errno == ENOSYS) {  // no swap here: looked at again, then renamed over
         struct stat now {};
         const bool found = fstatat(AT_FDCWD, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
-        if (found && !is_replaced(now)) {
+        if (found && !is_same_inode(now, image.replaced)) {
             errno = EEXIST;
         } else if (found || errno == ENOENT) {
-            taken = renameat(AT_FDCWD, replacement_name, AT_FDCWD, name) == 0;
+            taken = renameat(AT_FDCWD, temporary_name, AT_FDCWD, name) == 0;
         }
     }
     if (!taken) {
-        *why = errno == EEXIST ? NAME_TAKEN : std::strerror(errno);
-        remove_replacement();
+        *why = naming_failure(name);
+        remove_temporary();
+        return false;
     }
-    replacement_pending = 0;
-    return taken;
+    remove_temporary();  // a second name made by link; a rename left none
+    if (!is_image_at(fd, name)) {
+        *why = NAME_TAKEN;
+        return false;
+    }
+    return true;
+}
+
+// Names the complete image on `fd` `name`: at a free name by a link or a
+// rename that never replaces, over the file it replaces by a swap. False,
+// with `why` set, if it cannot.
+bool name_image(int fd, const char* name, const char** why) {
+    sigset_t held;
+    hold_signals(held);
+    bool named = false;
+    if (!image.replacing) {
+        named = name_at_free_name(fd, name, why);
+    } else if (image.named_temporary || name_temporarily(fd, name)) {
+        named = swap_into_name(fd, name, why);
+    } else {
+        fail(why);
+    }
+    release_signals(held);
+    if (named) {
+        if (image.replacing) {
+            forget_own(image.replaced);
+        }
+        remember_if_read_only(fd);
+    }
+    return named;
+}
+
+// Gives up the open image: a name of its own is removed; an unnamed file
+// goes with its descriptor.
+void give_up_image() {
+    sigset_t held;
+    hold_signals(held);
+    remove_temporary();
+    image_open = 0;
+    release_signals(held);
+}
+
+// The name of `signal` for the line that tells how the tool ended.
+const char* signal_name(int signal) {
+    static const struct {
+        int number;
+        const char* name;
+    } names[] = {
+        {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGILL, "SIGILL"},
+        {SIGTRAP, "SIGTRAP"},     {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},       {SIGFPE, "SIGFPE"},
+        {SIGUSR1, "SIGUSR1"},     {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},     {SIGALRM, "SIGALRM"},
+        {SIGTERM, "SIGTERM"},     {SIGXCPU, "SIGXCPU"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+        {SIGIO, "SIGIO"},         {SIGSYS, "SIGSYS"},
+#ifdef SIGSTKFLT
+        {SIGSTKFLT, "SIGSTKFLT"},
+#endif
+#ifdef SIGPWR
+        {SIGPWR, "SIGPWR"},
+#endif
+    };
+    for (const auto& [number, name] : names) {
+        if (number == signal) {
+            return name;
+        }
+    }
+    return nullptr;
+}
+
+// Appends the text `text` to the line at `line` (room to `end`), as a
+// signal handler may; on a terminal a control character shows as '?'.
+char* append(char* line, const char* end, const char* text) {
+    for (; *text != '\0' && line < end; ++text) {
+        const char c = *text;
+        *line++ = errors_on_terminal && (static_cast<unsigned char>(c) < ' ' || c == '\x7F') && c != '\n' ? '?' : c;
+    }
+    return line;
+}
+
+// Ends the process by `signal` as it would have ended, with no image of its
+// open run under any name, and says so on standard error.
+extern "C" void end_by_signal(int signal) {
+    remove_temporary();
+    char line[2 * TEMPORARY_NAME_SIZE];
+    const char* end = line + sizeof line;
+    char* at = append(line, end, "kvf_unpack: ended by ");
+    if (const char* name = signal_name(signal); name != nullptr) {
+        at = append(at, end, name);
+    } else {
+        // A real-time signal: SIGRTMIN+N.
+        char number[4] = {};
+        const int past = signal - SIGRTMIN;
+        number[0] = static_cast<char>('0' + past / 10 % 10);
+        number[1] = static_cast<char>('0' + past % 10);
+        at = append(append(at, end, "SIGRTMIN+"), end, past < 10 ? number + 1 : number);
+    }
+    at = append(at, end, image_open != 0 ? ": " : ": no image was open");
+    if (image_open != 0) {
+        at = append(append(at, end, open_image_name), end, " is not kept");
+    }
+    at = append(at, end, "\n");
+    (void)!write(STDERR_FILENO, line, static_cast<std::size_t>(at - line));
+    (void)std::signal(signal, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    (void)sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    (void)std::raise(signal);
+}
+
+// Room for the signal handler's stack, where a stack overflow still leaves it one.
+alignas(16) std::uint8_t signal_stack[64 * 1024];
+
+// Has every signal that ends a process by default and may be caught end
+// the tool through end_by_signal; one that was ignored when the tool
+// started (nohup) stays ignored. Under a sanitizer, the crash signals are its own.
+void catch_ending_signals() {
+    stack_t alternate{};
+    alternate.ss_sp = signal_stack;
+    alternate.ss_size = sizeof signal_stack;
+    (void)sigaltstack(&alternate, nullptr);
+    struct sigaction ending {};
+    ending.sa_handler = end_by_signal;
+    ending.sa_flags = SA_ONSTACK;
+    sigfillset(&ending.sa_mask);
+    const auto take = [&](int signal) {
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            (void)sigaction(signal, &ending, nullptr);
+        }
+    };
+    for (const int signal :
+         {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,
+#ifdef SIGSTKFLT
+          SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+          SIGPWR,
+#endif
+          SIGTRAP, SIGSYS}) {
+        take(signal);
+    }
+#if !KVF_SANITIZED
+    for (const int signal : {SIGILL, SIGABRT, SIGBUS, SIGFPE, SIGSEGV}) {
+        take(signal);
+    }
+#endif
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        take(signal);
+    }
 }
 
 // The length of the folder that holds the file whose path is the `end` bytes
@@ -332,15 +649,6 @@ std::size_t folder_of(const char* path, std::size_t end) {
     while (end > 0 && path[--end] != '/') {
     }
     return end;
-}
-
-// Ends the process by `signal` as it would have ended, without leaving an unfinished replacement behind.
-extern "C" void remove_replacement_and_end(int signal) {
-    if (replacement_pending != 0) {
-        (void)unlinkat(AT_FDCWD, replacement_name, 0);
-    }
-    (void)std::signal(signal, SIG_DFL);
-    (void)std::raise(signal);
 }
 
 }  // namespace
@@ -356,18 +664,12 @@ void prepare_process() {
             break;  // nothing to hold it with; the tool goes on as it can
         }
     }
+    errors_on_terminal = isatty(STDERR_FILENO) != 0;
     // A full disk or a closed log pipe fails a write (EFBIG, EPIPE), which is
     // reported, instead of killing the tool with its images cut short.
     (void)std::signal(SIGXFSZ, SIG_IGN);
     (void)std::signal(SIGPIPE, SIG_IGN);
-    // Every signal that ends a process by default and may be caught; one
-    // that was ignored when the tool started (nohup) stays ignored.
-    for (const int signal :
-         {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
-        if (std::signal(signal, remove_replacement_and_end) == SIG_IGN) {
-            (void)std::signal(signal, SIG_IGN);
-        }
-    }
+    catch_ending_signals();
 }
 
 std::FILE* open_input(const char* path, const char** why) {
@@ -416,59 +718,78 @@ bool is_live(std::FILE* in) {
 
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     struct stat existing {};
-    int fd = -1;
+    image = OpenImage{};
     if (fstatat(AT_FDCWD, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        fd = may_replace(name, existing, kept, why) ? make_replacement(name, existing, why) : -1;
-    } else {
-        fd = errno == ENOENT ? make_at_free_name(name, why) : (fail(why), -1);
-    }
-    if (fd < 0) {
+        if (!may_replace(name, existing, kept, why)) {
+            return nullptr;
+        }
+        image.replacing = true;
+        image.replaced = existing;
+    } else if (errno != ENOENT) {
+        fail(why);
         return nullptr;
     }
-    std::FILE* file = fdopen(fd, "wb");
+    // Written without a name, or under a temporary one where the file system
+    // makes no file without a name: it takes its own when its run is complete.
+    const mode_t mode = image.replacing ? REPLACEMENT_MODE : NEW_FILE_MODE;
+    int fd = make_unnamed(mode);
+    if (fd < 0 && unnamed_images == Unnamed::unusable) {
+        fd = make_named_temporary(name, mode);
+    }
+    if (fd < 0) {
+        fail(why);
+        return nullptr;
+    }
+    // Which file it is matters only for one its user may not write.
+    mode_t given = 0;
+    bool ready = !image.replacing || take_access_rules(fd, name, existing, given);
+    if (ready && image.replacing) {
+        struct stat made {};
+        image.read_only = (given & S_IWUSR) == 0 && fstat(fd, &made) == 0 && (made.st_mode & S_IWUSR) == 0;
+    } else if (ready && new_images == NewMode::unknown) {
+        struct stat made {};
+        ready = fstat(fd, &made) == 0;
+        new_images = (made.st_mode & S_IWUSR) == 0 ? NewMode::read_only : NewMode::writable;
+    }
+    image.read_only = image.replacing ? image.read_only : new_images == NewMode::read_only;
+    std::FILE* file = ready ? fdopen(fd, "wb") : nullptr;
     if (file == nullptr) {
         fail(why);
         close(fd);
-        // The file just made: nothing of the tool's is left.
-        if (replacing) {
-            remove_replacement();
-        } else {
-            if (image_read_only) {
-                forget_own(image_made);
-            }
-            (void)unlinkat(AT_FDCWD, name, 0);
-        }
+        give_up_image();
+        return nullptr;
     }
+    // For the signal handler, which tells it is not kept; and for a discard.
+    (void)std::snprintf(open_image_name, sizeof open_image_name, "%s", name);
+    image_open = 1;
     return file;
 }
 
-bool finish_image(std::FILE* image, const char* name, const char** why) {
-    if (std::fclose(image) != 0) {
-        fail(why);
-        if (replacing) {
-            remove_replacement();
-        }
-        return false;
+bool finish_image(std::FILE* image_file, const char* name, const char** why) {
+    // Named before it is closed, through its descriptor: what takes the name
+    // is the file the run wrote.
+    const bool written = std::fflush(image_file) == 0 || fail(why);
+    const bool named = written && name_image(fileno(image_file), name, why);
+    if (!named) {
+        give_up_image();
     }
-    if (!replacing) {
-        return true;
+    image_open = 0;
+    if (std::fclose(image_file) != 0) {
+        return named ? fail(why) : false;
     }
-    replacing = false;
-    if (!take_name(name, why)) {
-        return false;
-    }
-    forget_own(replaced);
-    remember_if_read_only();
-    return true;
+    return named;
 }
 
-bool discard_image(std::FILE* image) {
-    const bool closed = std::fclose(image) == 0;
-    if (replacing) {
-        remove_replacement();
-        return false;
+bool discard_image(std::FILE* image_file) {
+    // A run given up after a failure: at a free name it keeps what it brought, as images always have.
+    const char* why = nullptr;
+    const bool stands =
+        !image.replacing && std::fflush(image_file) == 0 && name_image(fileno(image_file), open_image_name, &why);
+    if (!stands) {
+        give_up_image();
     }
-    return closed;
+    image_open = 0;
+    return std::fclose(image_file) == 0 && stands;
 }
 
 bool installed_file(const char* relative, char* path, std::size_t size) {

@@ -8,7 +8,8 @@
 //                                     a kernel of that version does: rights it does not
 //                                     know (EINVAL), fields it does not have (E2BIG)
 //   KVF_FAULT_CREATE_AT=PATH          every file made with O_CREAT is made at PATH
-//                                     instead: a name rule that lets a path through
+//                                     instead, and one without a name in PATH's folder
+//                                     and named PATH: a name rule that lets a path through
 //   KVF_FAULT_POLL=1                  standard input is made non-blocking, and every
 //                                     poll fails (ENOMEM)
 //   KVF_FAULT_TAKE_NAME=KIND:NAME:TARGET
@@ -21,6 +22,10 @@
 //   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
 //   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
 //   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
+//   KVF_FAULT_RENAME_FLAGS=E          every rename with flags (swap, no replace) fails
+//                                     with errno E: EINVAL, or ENOSYS for an old kernel
+//   KVF_FAULT_NO_TMPFILE=1            the file system makes no file without a name
+//                                     (O_TMPFILE fails with EOPNOTSUPP)
 //   KVF_FAULT_FULL=1                  every write to a stream made by fdopen(..., "wb"),
 //                                     an image, fails as on a full disk (ENOSPC)
 #include <dlfcn.h>
@@ -179,11 +184,30 @@ extern "C" int openat(int folder, const char* name, int flags, ...) {
     const auto mode = static_cast<mode_t>(va_arg(list, unsigned));
     va_end(list);
     const char* elsewhere = std::getenv("KVF_FAULT_CREATE_AT");
+    const std::string elsewhere_folder =
+        elsewhere != nullptr ? std::string(elsewhere).substr(0, std::string(elsewhere).rfind('/')) : "";
     if (elsewhere != nullptr && (flags & O_CREAT) != 0) {
         folder = AT_FDCWD;
         name = elsewhere;
+    } else if (elsewhere != nullptr && (flags & O_TMPFILE) == O_TMPFILE) {
+        folder = AT_FDCWD;
+        name = elsewhere_folder.c_str();
+    }
+    if (std::getenv("KVF_FAULT_NO_TMPFILE") != nullptr && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
     }
     return real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+}
+
+// A file without a name is named at KVF_FAULT_CREATE_AT too.
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) noexcept {
+    const char* elsewhere = std::getenv("KVF_FAULT_CREATE_AT");
+    if (elsewhere != nullptr && (flags & AT_SYMLINK_FOLLOW) != 0) {
+        to_folder = AT_FDCWD;
+        to = elsewhere;
+    }
+    return real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from, to_folder, to, flags);
 }
 
 extern "C" int openat64(int folder, const char* name, int flags, ...) {
@@ -209,6 +233,10 @@ extern "C" int fstatat64(int folder, const char* name, struct stat64* status, in
 extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) noexcept {
     if (std::getenv("KVF_FAULT_NO_SWAP") != nullptr && (flags & RENAME_EXCHANGE) != 0) {
         errno = EINVAL;
+        return -1;
+    }
+    if (const char* error = std::getenv("KVF_FAULT_RENAME_FLAGS"); error != nullptr && flags != 0) {
+        errno = std::atoi(error);
         return -1;
     }
     return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_folder, from, to_folder, to,
