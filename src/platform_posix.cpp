@@ -221,16 +221,20 @@ const char* refusal(mode_t mode) {
     return "something other than a regular file stands at this name";
 }
 
-// Whether the process may take away the file `existing` from the output
-// folder: in a sticky folder (/tmp) only its owner, the folder's or root may.
+// Whether the process may take the file `existing` away from the output
+// folder, as replacing it does: not from a folder that only grows
+// (chattr +a), and from a sticky one (/tmp) only as its owner, the
+// folder's or root. False, with errno set, if not.
 bool may_remove(const struct stat& existing) {
-    struct stat folder {};
-    if (fstatat(AT_FDCWD, ".", &folder, 0) != 0) {
+    struct statx folder {};
+    if (statx(AT_FDCWD, ".", 0, STATX_UID | STATX_MODE, &folder) != 0) {
         return false;
     }
     const uid_t user = geteuid();
-    return (folder.st_mode & S_ISVTX) == 0 || user == 0 || existing.st_uid == user || folder.st_uid == user ||
-           (errno = EPERM, false);
+    const bool append_only = (folder.stx_attributes_mask & folder.stx_attributes & STATX_ATTR_APPEND) != 0;
+    const bool sticky_held =
+        (folder.stx_mode & S_ISVTX) != 0 && user != 0 && existing.st_uid != user && folder.stx_uid != user;
+    return !(append_only || sticky_held) || (errno = EPERM, false);
 }
 
 // Whether the file `existing` at `name` may be replaced by an image; false,
@@ -514,6 +518,11 @@ bool name_image(int fd, const char* name, const char** why) {
     } else {
         fail(why);
     }
+    // Named or given up, while no signal can come between: the run is no longer open.
+    if (!named) {
+        remove_temporary();
+    }
+    image_open = 0;
     release_signals(held);
     if (named) {
         if (image.replacing) {
@@ -770,10 +779,9 @@ bool finish_image(std::FILE* image_file, const char* name, const char** why) {
     // is the file the run wrote.
     const bool written = std::fflush(image_file) == 0 || fail(why);
     const bool named = written && name_image(fileno(image_file), name, why);
-    if (!named) {
+    if (image_open != 0) {
         give_up_image();
     }
-    image_open = 0;
     if (std::fclose(image_file) != 0) {
         return named ? fail(why) : false;
     }
@@ -785,10 +793,9 @@ bool discard_image(std::FILE* image_file) {
     const char* why = nullptr;
     const bool stands =
         !image.replacing && std::fflush(image_file) == 0 && name_image(fileno(image_file), open_image_name, &why);
-    if (!stands) {
+    if (image_open != 0) {
         give_up_image();
     }
-    image_open = 0;
     return std::fclose(image_file) == 0 && stands;
 }
 

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <functional>
+#include <optional>
 
 #include "block_io.h"
 #ifdef __linux__
@@ -278,6 +279,106 @@ TEST_F(Images, RunsContinuePastTheTopOfTheAddressSpace) {
         }
         EXPECT_TRUE(has_bytes(work / "_FFFFFFFA.bin", cat(c, d)));
         EXPECT_EQ(fs::status(work / "_FFFFFFFA.bin").permissions(), fs::perms(0444));
+    }
+}
+
+TEST_F(Images, RunsOwnReadOnlyImagesAreToldApartFromOtherFiles) {
+    // Under umask 0222, as nobody: a name visited three times is the run's
+    // own each time; the 4097th read-only image is past the table of its own
+    // and is kept like any read-only file; and an image of the run that
+    // another user takes over while the input stalls (same inode, another
+    // owner) is not the run's own any more.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run as nobody and give a file away";
+    }
+    const Bytes byte = {7};
+    Bytes thrice;
+    for (const std::uint32_t address : {0x100U, 0x300U, 0x100U, 0x300U, 0x100U}) {
+        append(thrice, flash(address, byte));
+    }
+    Bytes table;
+    for (std::uint32_t run = 0; run <= 4096; ++run) {
+        append(table, flash(run * 0x10, byte));
+    }
+    append(table, flash(0, byte));            // the first: its own
+    append(table, flash(4096 * 0x10, byte));  // the 4097th: kept
+    Bytes taken;
+    for (const std::uint32_t address : {0x100U, 0x300U}) {
+        append(taken, flash(address, byte));
+    }
+    write_bytes(root.path / "later.kvf", flash(0x100, byte));
+    const std::string stall = "(cat ../in.kvf; until [ -e ../go ]; do sleep 0.05; done; cat ../later.kvf) | ";
+    const std::string take_over =
+        "& i=0; until [ -e _00000100.bin ] || [ $i -ge 100 ]; do sleep 0.05; "
+        "i=$((i + 1)); done; chown root _00000100.bin; touch ../go; wait $!";
+    const struct {
+        const char* what;
+        const Bytes& in;
+        std::string before, after;
+        int status;
+        std::string errors;
+    } cases[] = {
+        {"a name visited three times", thrice, "", "", 0, ""},
+        {"the 4097th read-only image", table, "", "", 1, "kvf_unpack: _00010000.bin: Permission denied\n"},
+        {"an image another user took over", taken, stall, take_over, 1,
+         "kvf_unpack: _00000100.bin: Permission denied\n"},
+    };
+    for (const auto& [what, in, before, after, status, errors] : cases) {
+        SCOPED_TRACE(what);
+        fs::remove_all(work);
+        fs::create_directory(work);
+        fs::remove(root.path / "go");
+        write_bytes(root.path / "in.kvf", in);
+        give_away(root.path);
+        const RunResult result = run(work, {"/bin/sh", "-c",
+                                            "umask 0222; " + before + unprivileged() + "\"$0\" " +
+                                                (before.empty() ? "../in.kvf " : "- ") + after,
+                                            tool});
+        EXPECT_EQ(result.status, status);
+        if (status != 0) {
+            EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), errors);
+        }
+    }
+}
+
+TEST_F(Images, FolderThatKeepsItsFilesRefusesAReplacementAtItsRunsOpen) {
+    // A folder where files may be made but none taken away (chattr +a), and a
+    // sticky folder holding another user's file that anyone may write: the
+    // replacement is refused when its run opens, the old file kept, nothing
+    // left beside it. A free name in the same folder is made.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for chattr and another user's file";
+    }
+    Bytes in;
+    append(in, flash(0x100, pattern(3, 1)));
+    append(in, flash(0x200, pattern(3, 2)));
+    write_bytes(root.path / "in.kvf", in);
+    const fs::path held = work / "_00000200.bin";
+    for (const bool sticky : {false, true}) {
+        SCOPED_TRACE(sticky ? "sticky folder" : "append-only folder");
+        fs::remove_all(work);
+        fs::create_directory(work);
+        write_bytes(held, pattern(9, 9));
+        fs::permissions(held, fs::perms(0666));
+        if (sticky) {
+            fs::permissions(work, fs::perms(01777));
+        }
+        const bool attribute = sticky || std::system(("chattr +a " + work.string() + " 2>/dev/null").c_str()) == 0;
+        if (!attribute) {
+            GTEST_SKIP() << "this file system keeps no append-only attribute";
+        }
+        const RunResult result =
+            run(work, {"/bin/sh", "-c", "exec " + (sticky ? unprivileged() : "") + "\"$0\" ../in.kvf", tool});
+        (void)std::system(("chattr -a " + work.string() + " 2>/dev/null").c_str());
+        EXPECT_TRUE(same_log(result.log,
+                             "0x00000000   : New Flashdata found, create new file for it: _00000100.bin\n"
+                             "0x00000038   : End of current Flash data found, closing flashfile\n"
+                             "0x00000038   : ERROR creating outputfile: _00000200.bin\n"));
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1),
+                  "kvf_unpack: _00000200.bin: Operation not permitted\n");
+        EXPECT_EQ(entries(work), (std::vector<std::string>{"_00000100.bin", "_00000200.bin"}));
+        EXPECT_TRUE(has_bytes(held, pattern(9, 9)));
     }
 }
 
@@ -737,44 +838,89 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     }
 }
 
-TEST_F(Images, ReplacementTakesItsNameOnlyWhenItsRunIsComplete) {
-    // The stream stalls inside a run that replaces a file: the old file is
-    // still there, untouched. Terminated then, the tool leaves it as it was
-    // and nothing beside it; let run on, it replaces it, unless another file
-    // took the name meanwhile, which stays.
+TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
+    // The stream stalls inside a run, at a free name or one a file holds:
+    // nothing stands at the name but the old file, untouched. Ended by a
+    // signal then, the tool leaves nothing of the run, under any name, and
+    // says so; let run on, the image takes the name, unless another file took
+    // it meanwhile, which stays.
     write_bytes(root.path / "in.kvf", flash(0x100, pattern(3, 1)));
     write_bytes(root.path / "old", pattern(9, 9));
-    const std::string stall =
-        "cp ../old _00000100.bin; (cat ../in.kvf; until [ -e ../go ]; do sleep 0.05; done) | \"$0\" - & i=0; "
-        "until [ -n \"$(ls | grep tmp)\" ] || [ $i -ge 100 ]; do sleep 0.05; i=$((i + 1)); done; "
-        "cmp -s ../old _00000100.bin && echo untouched > ../seen; ";
     const Bytes other = {'o', 't', 'h', 'e', 'r', '\n'};
     const std::string take = "echo other > other; mv other _00000100.bin; ";
+    const std::string not_kept = "_00000100.bin is not kept\n";
     const struct {
-        const char* then;
+        bool held;           // a file stands at the name: the old one
+        std::string before;  // before the tool starts, and what the stall waits for in its log
+        std::string then;    // at the stall
+        std::string faults;  // from the hook
         int status;
-        Bytes image;
-        bool swaps = true;  // the file system can swap two names (most can; the fault hook says not)
+        std::string errors;          // standard error, where it matters
+        std::optional<Bytes> image;  // what stands at the name at the end
     } cases[] = {
-        {"kill $!; ", 128 + SIGTERM, pattern(9, 9)}, {"", 0, pattern(3, 1)},        {take.c_str(), 1, other},
-        {"rm _00000100.bin; ", 0, pattern(3, 1)},    {"", 0, pattern(3, 1), false}, {take.c_str(), 1, other, false},
+        {true, "", "kill $!; ", "", 128 + SIGTERM, "kvf_unpack: ended by SIGTERM: " + not_kept, pattern(9, 9)},
+        {true, "", "", "", 0, "", pattern(3, 1)},
+        {true, "", take, "", 1, "", other},
+        {true, "", "rm _00000100.bin; ", "", 0, "", pattern(3, 1)},
+        {true, "", "", "KVF_FAULT_NO_SWAP=1", 0, "", pattern(3, 1)},
+        {true, "", take, "KVF_FAULT_NO_SWAP=1", 1, "", other},
+        {true, "", "", "KVF_FAULT_RENAME_FLAGS=38", 0, "", pattern(3, 1)},  // ENOSYS: no swap on this kernel
+        {true, "", "kill -INT $!; ", "KVF_FAULT_NO_TMPFILE=1", 128 + SIGINT, "kvf_unpack: ended by SIGINT: " + not_kept,
+         pattern(9, 9)},
+        {true, "", "", "KVF_FAULT_NO_TMPFILE=1 KVF_FAULT_RENAME_FLAGS=22", 0, "", pattern(3, 1)},
+        {true, "", "", "KVF_FAULT_SIGNAL_NAMING=1", 128 + SIGTERM, "kvf_unpack: ended by SIGTERM: no image was open\n",
+         pattern(3, 1)},
+        {false, "", "kill -INT $!; ", "", 128 + SIGINT, "kvf_unpack: ended by SIGINT: " + not_kept, std::nullopt},
+        {false, "", "kill -USR1 $!; ", "", 128 + SIGUSR1, "kvf_unpack: ended by SIGUSR1: " + not_kept, std::nullopt},
+        {false, "", "", "", 0, "", pattern(3, 1)},
+        {false, "", take, "", 1, "kvf_unpack: _00000100.bin: another file took this name while the image was written\n",
+         other},
+        {false, "", "kill -HUP $!; ", "KVF_FAULT_NO_TMPFILE=1", 128 + SIGHUP,
+         "kvf_unpack: ended by SIGHUP: " + not_kept, std::nullopt},
+        {false, "", "", "KVF_FAULT_NO_TMPFILE=1 KVF_FAULT_RENAME_FLAGS=38", 0, "", pattern(3, 1)},
+        {false, "", take, "KVF_FAULT_NO_TMPFILE=1", 1, "", other},
+        {false, "", "", "KVF_FAULT_SIGNAL_NAMING=1", 128 + SIGTERM, "kvf_unpack: ended by SIGTERM: no image was open\n",
+         pattern(3, 1)},
+        // A signal ignored when the tool started (nohup) stays ignored.
+        {false, "trap '' HUP; ", "kill -HUP $!; ", "", 0, "", pattern(3, 1)},
+        // Before the first byte.
+        {false, "exec 3>&1; ", "kill $!; ", "", 128 + SIGTERM, "kvf_unpack: ended by SIGTERM: no image was open\n",
+         std::nullopt},
     };
-    for (const auto& [then, status, image, swaps] : cases) {
-        SCOPED_TRACE(std::string(then) + (swaps ? "" : ", no swap"));
-        if (!swaps && hook.empty()) {
+    for (const auto& [held, before, then, faults, status, errors, image] : cases) {
+        SCOPED_TRACE((held ? "held, " : "free, ") + before + then + faults);
+        if (!faults.empty() && hook.empty()) {
             continue;
         }
+        fs::remove_all(work);
+        fs::create_directory(work);
         fs::remove(root.path / "seen");
+        fs::remove(root.path / "log");
         fs::remove(root.path / "go");  // the stream ends once it is made
-        std::vector<std::string> command{"/bin/sh", "-c", stall + then + "touch ../go; wait $!", tool};
-        if (!swaps) {
-            command.insert(command.begin(), {"env", "LD_PRELOAD=" + hook, "KVF_FAULT_NO_SWAP=1"});
+        // Before the first byte, nothing is sent until the stall is over. A
+        // background command is started with SIGINT ignored, which perl undoes.
+        const bool first_byte = before.starts_with("exec");
+        const std::string stall =
+            (held ? "cp ../old _00000100.bin; " : "") + before + "(" + (first_byte ? "" : "cat ../in.kvf; ") +
+            "until [ -e ../go ]; do sleep 0.05; done" + (first_byte ? "; cat ../in.kvf" : "") + ") | " +
+            (faults.empty() ? "" : "env LD_PRELOAD=" + hook + " " + faults + " ") +
+            "perl -e '$SIG{INT} = q(DEFAULT); exec @ARGV' \"$0\" - > ../log & i=0; " +
+            (first_byte
+                 ? "sleep 0.3; "
+                 : "until grep -q New ../log 2>/dev/null || [ $i -ge 100 ]; do sleep 0.05; i=$((i + 1)); done; ") +
+            (held ? "cmp -s ../old _00000100.bin" : "! [ -e _00000100.bin ]") + " && echo untouched > ../seen; ";
+        const RunResult result = run(work, {"/bin/sh", "-c", stall + then + "touch ../go; wait $!", tool});
+        if (!first_byte) {
+            EXPECT_EQ(read_text(root.path / "seen"), "untouched\n");
         }
-        const RunResult result = run(work, command);
-        EXPECT_EQ(read_text(root.path / "seen"), "untouched\n");
         EXPECT_EQ(result.status, status);
-        EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});
-        EXPECT_TRUE(has_bytes(work / "_00000100.bin", image));
+        if (!errors.empty()) {  // the tool's line; the shell may tell of the signal after it
+            EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), errors);
+        }
+        EXPECT_EQ(entries(work), image ? std::vector<std::string>{"_00000100.bin"} : std::vector<std::string>{});
+        if (image) {
+            EXPECT_TRUE(has_bytes(work / "_00000100.bin", *image));
+        }
     }
 }
 

@@ -26,6 +26,7 @@
 //                                     with errno E: EINVAL, or ENOSYS for an old kernel
 //   KVF_FAULT_NO_TMPFILE=1            the file system makes no file without a name
 //                                     (O_TMPFILE fails with EOPNOTSUPP)
+//   KVF_FAULT_SIGNAL_NAMING=1         the process is sent SIGTERM as it names an image
 //   KVF_FAULT_FULL=1                  every write to a stream made by fdopen(..., "wb"),
 //                                     an image, fails as on a full disk (ENOSPC)
 #include <dlfcn.h>
@@ -36,6 +37,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -98,6 +100,13 @@ void take_name(int folder, const char* name) {
         (void)symlinkat(target.c_str(), folder, name);
     }
     errno = saved;
+}
+
+// Sends the process SIGTERM as it names an image, when KVF_FAULT_SIGNAL_NAMING asks.
+void signal_while_naming() {
+    if (std::getenv("KVF_FAULT_SIGNAL_NAMING") != nullptr) {
+        (void)kill(getpid(), SIGTERM);
+    }
 }
 
 }  // namespace
@@ -202,6 +211,7 @@ extern "C" int openat(int folder, const char* name, int flags, ...) {
 
 // A file without a name is named at KVF_FAULT_CREATE_AT too.
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) noexcept {
+    signal_while_naming();
     const char* elsewhere = std::getenv("KVF_FAULT_CREATE_AT");
     if (elsewhere != nullptr && (flags & AT_SYMLINK_FOLLOW) != 0) {
         to_folder = AT_FDCWD;
@@ -231,6 +241,7 @@ extern "C" int fstatat64(int folder, const char* name, struct stat64* status, in
 }
 
 extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) noexcept {
+    signal_while_naming();
     if (std::getenv("KVF_FAULT_NO_SWAP") != nullptr && (flags & RENAME_EXCHANGE) != 0) {
         errno = EINVAL;
         return -1;
