@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "checksum.h"
 #include "platform.h"
 
 namespace kvf {
@@ -15,9 +16,24 @@ void start_reading(BlockReader& reader, std::FILE* in) {
     reader.state = BlockReader::State::reading;
     reader.error = 0;
     reader.live = is_live(in);
+    reader.taken = 0;
+    reader.sum = false;
+    reader.crc = CRC32_START;
+    reader.summed = 0;
+}
+
+std::uint32_t sum_taken(BlockReader& reader, std::size_t held_back) {
+    const std::size_t to = reader.begin - held_back;
+    reader.crc = crc32_update(reader.crc, reader.block + reader.summed, to - reader.summed);
+    reader.summed = to;
+    return reader.crc;
 }
 
 void refill(BlockReader& reader, std::size_t wanted) {
+    if (reader.sum) {
+        (void)sum_taken(reader, 0);  // before the bytes taken are gone
+    }
+    reader.summed = 0;
     const std::size_t left = reader.end - reader.begin;
     std::memmove(reader.block, reader.block + reader.begin, left);
     reader.begin = 0;
@@ -37,14 +53,19 @@ void start_writing(BlockWriter& writer, std::FILE* file) {
     writer.file = file;
     writer.used = 0;
     // Only faster: a stream that keeps its own buffer writes the same bytes.
-    (void)std::setvbuf(file, nullptr, _IONBF, 0);
+    if (file != nullptr) {
+        (void)std::setvbuf(file, nullptr, _IONBF, 0);
+    }
 }
 
 bool flush_block(BlockWriter& writer) {
     const std::size_t count = writer.used;
     writer.used = 0;
+    if (writer.sum) {
+        writer.crc = crc32_update(writer.crc, writer.block, count);
+    }
     errno = 0;  // so that a failure leaves only its own reason
-    return std::fwrite(writer.block, 1, count, writer.file) == count;
+    return writer.file == nullptr || std::fwrite(writer.block, 1, count, writer.file) == count;
 }
 
 }  // namespace kvf

@@ -31,8 +31,12 @@ struct BlockReader {
     std::size_t begin = 0;  // first byte not yet taken
     std::size_t end = 0;    // one past the last byte read
     State state = State::reading;
-    int error = 0;      // the system's error number of a failed read of the input, or 0
-    bool live = false;  // the input is a stream (a pipe, a device) whose reads may wait
+    int error = 0;            // the system's error number of a failed read of the input, or 0
+    bool live = false;        // the input is a stream (a pipe, a device) whose reads may wait
+    std::uint64_t taken = 0;  // bytes taken since the reader started
+    bool sum = false;         // the CRC-32 of the bytes taken is kept (sum_taken)
+    std::uint32_t crc = 0;    // the CRC-32 of the bytes taken before block[summed]
+    std::size_t summed = 0;
     std::uint8_t block[READ_BLOCK_SIZE];
 };
 
@@ -42,6 +46,10 @@ void start_reading(BlockReader& reader, std::FILE* in);
 // Moves the bytes not yet taken to the front of the block and reads behind
 // them until `wanted` (at most READ_BLOCK_SIZE) bytes are there or the input ends.
 void refill(BlockReader& reader, std::size_t wanted);
+
+// The CRC-32 of every byte taken but the last `held_back` (at most those of
+// the last take), when the reader keeps it; from then on it sums from there.
+std::uint32_t sum_taken(BlockReader& reader, std::size_t held_back);
 
 // Takes up to `count` (at most READ_BLOCK_SIZE) bytes, pointed to by `bytes`
 // until the next take, and returns how many there were. A short take marks
@@ -54,6 +62,7 @@ inline std::size_t take(BlockReader& reader, std::size_t count, const std::uint8
     const std::size_t taken = available < count ? available : count;
     *bytes = reader.block + reader.begin;
     reader.begin += taken;
+    reader.taken += taken;
     if (taken < count) {
         reader.state = BlockReader::State::ended;
     }
@@ -73,6 +82,7 @@ inline const std::uint8_t* ready_bytes(const BlockReader& reader) {
 // Takes `count` (at most ready()) bytes without reading.
 inline void skip_ready(BlockReader& reader, std::size_t count) {
     reader.begin += count;
+    reader.taken += count;
 }
 
 // Whether a take of `count` bytes may have to wait for a live input: fewer
@@ -83,15 +93,19 @@ inline bool may_wait(const BlockReader& reader, std::size_t count) {
 
 // Gathers small writes to a file into whole blocks.
 struct BlockWriter {
-    std::FILE* file = nullptr;
+    std::FILE* file = nullptr;  // none: the blocks are only summed
     std::size_t used = 0;
+    bool sum = false;       // the CRC-32 of every byte written out is kept
+    std::uint32_t crc = 0;  // of the bytes written out so far
     std::uint8_t block[WRITE_BLOCK_SIZE];
 };
 
-// Starts gathering writes for `file`, which is made unbuffered: the block is its buffer.
+// Starts gathering writes for `file`, which is made unbuffered: the block is
+// its buffer; for no file (nullptr) when the bytes are only summed.
 void start_writing(BlockWriter& writer, std::FILE* file);
 
-// Writes out the gathered bytes; false, with errno saying why, if the file did not take them all.
+// Writes out the gathered bytes, summing them first when the writer keeps a
+// CRC-32; false, with errno saying why, if the file did not take them all.
 bool flush_block(BlockWriter& writer);
 
 // Adds `count` (at most WRITE_BLOCK_SIZE) bytes, writing out the block first

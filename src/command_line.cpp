@@ -24,6 +24,9 @@ constexpr std::string_view HELP =
     "  --json                   log JSON Lines events instead of text, for programs\n"
     "  --strict                 fail (status 1) on a container cut short, without\n"
     "                           its ADMINEND frame and trailer\n"
+    "  --verify                 check the trailer's file length against the bytes\n"
+    "                           read and its CRC-32 checksum against the bytes it\n"
+    "                           may cover; fail (status 1) unless both match\n"
     "  -h, --help               show this help\n"
     "  --version                show the version and the licence\n"
     "  --                       end of options: a FILE named --help is -- --help\n"
@@ -31,7 +34,7 @@ constexpr std::string_view HELP =
     "\n"
     "With --json, each line is one event: start, erase_flash, display_text,\n"
     "dummy, flash_data (a stretch of frames), adminend, progress, unknown_type,\n"
-    "cut_short, trailer, run_open, run_close, notice, error, and end last;\n"
+    "cut_short, trailer, verify, run_open, run_close, notice, error, and end last;\n"
     "events.schema.json beside the format's description describes them.\n"
     "\n";
 // Where the format's description is, from the program's folder.
@@ -80,6 +83,8 @@ Request parse_command_line(int argc, char** argv) {
             list = true;
         } else if (argument == "--strict") {
             request.options.strict = true;
+        } else if (argument == "--verify") {
+            request.options.verify = true;
         } else if (argument == "-C" || argument == "--directory") {
             if (i + 1 == argc || *argv[i + 1] == '\0') {
                 return usage_error(request, argv[i], "needs a directory");

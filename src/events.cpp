@@ -264,17 +264,41 @@ void log_cut_short(LogOutput& log, std::uint64_t offset, const std::uint8_t* byt
     }
 }
 
+namespace {
+
+// The trailer's lines in the text log: words 1 to 5 by number, then the length and the checksum.
+void add_trailer_lines(LogOutput& log, const Trailer& trailer) {
+    for (std::size_t word = 1; word < TRAILER_FILE_LENGTH_WORD; ++word) {
+        log_printf(log, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
+    }
+    log_printf(log, "KVF file length = %08X\n", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
+    log_printf(log, "KVF checksum (CRC-32) = %08X\n", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
+}
+
+// What --verify found, in the text log's words.
+void add_verify_lines(LogOutput& log, const Verification& v) {
+    if (!v.has_trailer) {
+        add(log, "KVF file length and checksum not verified: no trailer\n");
+        return;
+    }
+    log_printf(log, "KVF file length %s the bytes read (%08llX)\n", v.length_matches ? "matches" : "does not match",
+               static_cast<unsigned long long>(v.bytes_read));
+    if (v.matched < COVERAGES) {
+        add(log, "KVF checksum matches the CRC-32 of ");
+        add(log, coverage_words(v.matched));
+        add(log, "\n");
+    } else {
+        add(log, "KVF checksum not verified: the CRC-32 of none of the bytes tried\n");
+    }
+}
+
+}  // namespace
+
 void log_trailer(LogOutput& log, std::uint64_t adminend_offset, const std::uint8_t* bytes) {
     const Trailer trailer = decode_trailer(bytes);
-    const std::uint32_t file_length = trailer.words[TRAILER_FILE_LENGTH_WORD - 1];
-    const std::uint32_t checksum = trailer.words[TRAILER_CHECKSUM_WORD - 1];
     switch (log.format) {
     case LogFormat::text:
-        for (std::size_t word = 1; word < TRAILER_FILE_LENGTH_WORD; ++word) {
-            log_printf(log, "DWORD %d = %08X\n", static_cast<int>(word), trailer.words[word - 1]);
-        }
-        log_printf(log, "KVF file length = %08X\n", file_length);
-        log_printf(log, "KVF checksum (CRC-32) = %08X\n", checksum);
+        add_trailer_lines(log, trailer);
         break;
     case LogFormat::json:
         begin_event_at(log, KVF_EVENT_AT("trailer"), adminend_offset + FRAME_SIZE);
@@ -283,13 +307,92 @@ void log_trailer(LogOutput& log, std::uint64_t adminend_offset, const std::uint8
             add(log, word == 0 ? "" : ",");
             add_unsigned(log, trailer.words[word]);
         }
-        add_number(log, "],\"file_length\":", file_length);
-        add_number(log, ",\"checksum\":", checksum);
+        add_number(log, "],\"file_length\":", trailer.words[TRAILER_FILE_LENGTH_WORD - 1]);
+        add_number(log, ",\"checksum\":", trailer.words[TRAILER_CHECKSUM_WORD - 1]);
         end_event(log);
         break;
-    case LogFormat::list:
+    case LogFormat::list:  // after the runs (log_list_end)
         break;
     }
+}
+
+void log_verify(LogOutput& log, std::uint64_t offset, const Verification& v) {
+    switch (log.format) {
+    case LogFormat::text:
+        add_verify_lines(log, v);
+        break;
+    case LogFormat::json:
+        begin_event_at(log, KVF_EVENT_AT("verify"), offset);
+        add_number(log, ",\"bytes\":", v.bytes_read);
+        if (!v.has_trailer) {
+            add(log, ",\"file_length\":null,\"length_matches\":false,\"checksum\":null");
+        } else {
+            add_number(log, ",\"file_length\":", v.file_length);
+            add_boolean(log, ",\"length_matches\":", v.length_matches);
+            add_number(log, ",\"checksum\":", v.checksum);
+        }
+        for (std::size_t coverage = 0; coverage < COVERAGES; ++coverage) {
+            add(log, ",\"crc32_");
+            add(log, coverage_key(coverage));
+            add(log, "\":");
+            if (v.has_trailer) {
+                add_unsigned(log, v.crc[coverage]);
+            } else {
+                add(log, "null");
+            }
+        }
+        add(log, ",\"matched\":");
+        if (v.matched < COVERAGES) {
+            add(log, "\"");
+            add(log, coverage_key(v.matched));
+            add(log, "\"");
+        } else {
+            add(log, "null");
+        }
+        end_event(log);
+        break;
+    case LogFormat::list:  // after the runs (log_list_end)
+        break;
+    }
+}
+
+void log_list_end(LogOutput& log, const std::uint8_t* trailer, const Verification* verification) {
+    if (log.format != LogFormat::list) {
+        return;
+    }
+    if (trailer != nullptr) {
+        add_trailer_lines(log, decode_trailer(trailer));
+    }
+    if (verification != nullptr) {
+        add_verify_lines(log, *verification);
+    }
+}
+
+void fail_verify(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path,
+                 const Verification& v) {
+    if (log.format == LogFormat::json) {
+        begin_failure_event(log, offset, "verify");
+        add_text_member(log, "path", path);
+    }
+    char why[LOG_PIECE_MAX];
+    if (!v.has_trailer) {
+        (void)std::snprintf(why, sizeof why, "no trailer to verify: the container ends at 0x%08llX",
+                            static_cast<unsigned long long>(v.bytes_read));
+    } else {
+        const auto read = static_cast<unsigned long long>(v.bytes_read);
+        constexpr const char* UNMATCHED = "is the CRC-32 of none of the bytes tried: not verified";
+        if (!v.length_matches && v.matched >= COVERAGES) {
+            (void)std::snprintf(why, sizeof why,
+                                "the trailer's file length %08X is not the %08llX bytes read; its checksum %08X %s",
+                                v.file_length, read, v.checksum, UNMATCHED);
+        } else if (!v.length_matches) {
+            (void)std::snprintf(why, sizeof why, "the trailer's file length %08X is not the %08llX bytes read",
+                                v.file_length, read);
+        } else {
+            (void)std::snprintf(why, sizeof why, "the trailer's checksum %08X %s", v.checksum, UNMATCHED);
+        }
+    }
+    end_failure(log, errors, path, why);
 }
 
 void log_run_break(LogOutput& log, std::uint64_t offset) {
@@ -366,14 +469,20 @@ void log_incomplete(LogOutput& log, LogOutput& errors, std::uint64_t offset, std
     report_failure(errors, path, why);
 }
 
-void log_end(LogOutput& log, const char* container, int status, std::uint64_t frames, std::uint64_t images) {
+void log_end(LogOutput& log, const char* container, int status, const RunEnd& end) {
     switch (log.format) {
     case LogFormat::json:
         begin_event(log, "end");
         add_text_or_null(log, "container", container);
         add_number(log, ",\"status\":", static_cast<std::uint64_t>(status));
-        add_number(log, ",\"frames\":", frames);
-        add_number(log, ",\"images\":", images);
+        add_number(log, ",\"bytes\":", end.bytes);
+        add_number(log, ",\"frames\":", end.frames);
+        add_number(log, ",\"images\":", end.images);
+        if (end.images_standing >= 0) {
+            add_number(log, ",\"images_standing\":", static_cast<std::uint64_t>(end.images_standing));
+        } else {
+            add(log, ",\"images_standing\":null");
+        }
         end_event(log);
         break;
     case LogFormat::text:
@@ -461,7 +570,7 @@ void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offs
 }
 
 void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::uint64_t event_offset,
-               std::string_view path, int error) {
+               std::string_view path, int error, std::span<const std::uint8_t> trailer) {
     switch (log.format) {
     case LogFormat::text:
         // The path is the user's and may be longer than a printf line.
@@ -470,6 +579,10 @@ void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::uin
         break;
     case LogFormat::json:
         begin_failure_event(log, event_offset, "read");
+        if (trailer.data() != nullptr) {  // the trailer the read cut short, as the text log dumps it
+            add_number(log, ",\"length\":", trailer.size());
+            add_hex_member(log, trailer.data(), trailer.size());
+        }
         add_text_member(log, "path", path);
         break;
     case LogFormat::list:

@@ -7,10 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "container.h"
 #include "log_output.h"
+#include "verify.h"
 
 namespace kvf {
 
@@ -84,9 +86,27 @@ void log_run_close(LogOutput& log, std::uint64_t offset, const RunSummary& run);
 // trailer, read from `path`: a notice, or with `strict` a failure.
 void log_incomplete(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, bool strict);
 
-// The last event of a run of the tool on `container` (nullptr: none), with
-// its exit status, the whole frames read and the images made.
-void log_end(LogOutput& log, const char* container, int status, std::uint64_t frames, std::uint64_t images);
+// What the last event tells of a run of the tool, besides its status.
+struct RunEnd {
+    std::uint64_t bytes = 0;           // of the container, read and walked
+    std::uint64_t frames = 0;          // whole frames read
+    std::uint64_t images = 0;          // runs opened: images made, or listed
+    std::int64_t images_standing = 0;  // names those images stand at, at the end; -1: more than told apart
+};
+
+// The last event of a run of the tool on `container` (nullptr: none), with its exit status.
+void log_end(LogOutput& log, const char* container, int status, const RunEnd& end);
+
+// What --verify found, at the end of the input at `offset`.
+void log_verify(LogOutput& log, std::uint64_t offset, const Verification& v);
+
+// What a listing shows after its runs: the lines of the TRAILER_SIZE bytes
+// at `trailer` (nullptr: none) and of `verification` (nullptr: no --verify),
+// as the text log shows them (the other formats show them as they come).
+void log_list_end(LogOutput& log, const std::uint8_t* trailer, const Verification* verification);
+
+// A container that --verify does not find intact, at `offset`, read from `path`.
+void fail_verify(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view path, const Verification& v);
 
 // The failures that end a run, each with its line in the text log, its
 // event, and its reason on `errors`.
@@ -107,9 +127,10 @@ void fail_trailer(LogOutput& log, LogOutput& errors, std::uint64_t adminend_offs
                   std::string_view path, const std::uint8_t* bytes, std::size_t count, bool read_failed);
 
 // A read of the input `path` that failed with the error number `error`, at
-// the frame at `offset`, its event at `event_offset`.
+// the frame at `offset`, its event at `event_offset`; `trailer`, when it
+// points anywhere, the bytes of a trailer the failure cut short.
 void fail_read(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::uint64_t event_offset,
-               std::string_view path, int error);
+               std::string_view path, int error, std::span<const std::uint8_t> trailer = {});
 
 // An image that could not be created, at the frame at `offset`, and `why`.
 void fail_create(LogOutput& log, LogOutput& errors, std::uint64_t offset, std::string_view image, std::string_view why);

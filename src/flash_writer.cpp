@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "checksum.h"
 #include "events.h"
 
 namespace kvf {
@@ -35,9 +36,22 @@ const char* system_reason() {
     return std::strerror(errno != 0 ? errno : EIO);
 }
 
+// FNV-1a, 64 bits.
+std::uint64_t name_hash(std::string_view name) {
+    constexpr std::uint64_t OFFSET_BASIS = 0xCBF29CE484222325;
+    constexpr std::uint64_t PRIME = 0x100000001B3;
+    std::uint64_t hash = OFFSET_BASIS;
+    for (const char c : name) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * PRIME;
+    }
+    return hash != 0 ? hash : 1;  // 0 marks a free slot
+}
+
 // Logs that the open run's image could not be written, and reports `why`.
+// The failure is told at the last frame whose data went to the writer, told
+// in the stretch before it.
 bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, const char* why) {
-    end_flash_stretch(writer, log);  // what came before the failure is told before it
+    end_flash_stretch(writer, log);
     writer.image_failed = true;
     fail_write(log, *writer.errors, frame_offset, writer.image_name, why);
     return false;
@@ -47,7 +61,7 @@ bool fail_writing(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offse
 // false, with `why` set, if it could not be written out, closed or named.
 bool close_image(FlashWriter& writer, const char** why) {
     if (!writer.write_images) {
-        return true;
+        return !writer.gathers || flush_block(writer.image);  // only summed: nothing to fail
     }
     std::FILE* file = writer.image.file;
     const bool written = flush_block(writer.image);
@@ -68,22 +82,36 @@ bool close_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) 
     if (!close_image(writer, &why)) {
         return fail_writing(writer, log, frame_offset, why);
     }
+    (void)add_name(writer.standing, writer.image_name);
     log_run_close(log, frame_offset,
                   RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
     return true;
 }
 
-// Appends the first `length` bytes of `payload`, the data of the frame for
-// `address`, to the open run; false, with errno set, on a failed write.
-bool append_data(FlashWriter& writer, std::uint32_t length, std::uint32_t address, const std::uint8_t* payload) {
-    if (writer.write_images && !put_from<PAYLOAD_SIZE>(writer.image, payload, length)) {
-        return false;
+// Opens the stretch of flash-data frames in a row that the frame at
+// `frame_offset`, just appended with `length` bytes for `address`, starts,
+// where the log tells of stretches and none is open.
+void open_stretch(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t length,
+                  std::uint32_t address) {
+    if (!writer.stretch_open && logs_flash_stretches(log)) {
+        writer.stretch_open = true;
+        writer.stretch_offset = frame_offset;
+        writer.stretch_address = address;
+        writer.stretch_frames_before = writer.run_frames - 1;
+        writer.stretch_length_before = writer.run_length - length;
     }
+}
+
+// Appends the first `length` bytes of `payload`, the data of the frame for
+// `address`, to the open run; false, with errno set, on a failed write, the
+// frame counted in the run all the same: it is the one the failure is told at.
+bool append_data(FlashWriter& writer, std::uint32_t length, std::uint32_t address, const std::uint8_t* payload) {
+    const bool put = !writer.gathers || put_from<PAYLOAD_SIZE>(writer.image, payload, length);
     // Unsigned arithmetic: a run that passes 0xFFFFFFFF continues from 0.
     writer.next_address = address + length;
     writer.run_length += length;
     ++writer.run_frames;
-    return true;
+    return put;
 }
 
 bool open_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t address) {
@@ -151,6 +179,14 @@ void start_flash_writer(FlashWriter& writer, bool write_images, std::span<const 
     writer.kept = kept;
     writer.errors = &errors;
     writer.write_images = write_images;
+    writer.gathers = write_images;
+    writer.image.sum = false;
+    writer.image.used = 0;
+    if (writer.standing.count != 0) {  // static storage starts zeroed: only a second run clears it
+        std::memset(writer.standing.slots, 0, sizeof writer.standing.slots);
+    }
+    writer.standing.count = 0;
+    writer.standing.overflowed = false;
     writer.last_text[0] = '\0';
     writer.run_open = false;
     writer.image_failed = false;
@@ -178,17 +214,10 @@ bool on_flash_data(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offs
         return false;
     }
     // continue_run takes the frames that only append in a row: a check added here belongs there too.
-    if (!append_data(writer, length, address, payload)) {
-        return fail_writing(writer, log, frame_offset, system_reason());
-    }
-    if (!writer.stretch_open && logs_flash_stretches(log)) {
-        writer.stretch_open = true;
-        writer.stretch_offset = frame_offset;
-        writer.stretch_address = address;
-        writer.stretch_frames_before = writer.run_frames - 1;
-        writer.stretch_length_before = writer.run_length - length;
-    }
-    return true;
+    const bool appended = append_data(writer, length, address, payload);
+    const char* why = appended ? nullptr : system_reason();
+    open_stretch(writer, log, frame_offset, length, address);
+    return appended || fail_writing(writer, log, frame_offset, why);
 }
 
 std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::size_t count) {
@@ -206,7 +235,7 @@ std::size_t continue_run(FlashWriter& writer, const std::uint8_t* frames, std::s
         if (frame.type != FRAME_FLASH_DATA || frame.param1 > PAYLOAD_SIZE || frame.param2 != next) {
             break;
         }
-        if (writer.write_images) {
+        if (writer.gathers) {
             // ... and only while the block takes it: a write that fails is
             // reported by on_flash_data, at its frame; this put cannot fail.
             if (PAYLOAD_SIZE > WRITE_BLOCK_SIZE - writer.image.used) {
@@ -230,9 +259,45 @@ void tell_flash_stretch(FlashWriter& writer, LogOutput& log) {
 }
 
 bool flush_flash_run(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset) {
+    // Written out before the stretch is told, which a failure then ends with the frame it tags.
+    const bool written = !writer.gathers || flush_block(writer.image);
+    const char* why = written ? nullptr : system_reason();
     end_flash_stretch(writer, log);
-    return writer.image.file == nullptr || flush_block(writer.image) ||
-           fail_writing(writer, log, frame_offset, system_reason());
+    return written || fail_writing(writer, log, frame_offset, why);
+}
+
+void sum_flash_data(FlashWriter& writer) {
+    writer.gathers = true;
+    writer.image.sum = true;
+    writer.image.crc = CRC32_START;
+}
+
+bool flash_data_crc(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t& crc) {
+    const bool written = flush_flash_run(writer, log, frame_offset);
+    crc = writer.image.crc;
+    return written;
+}
+
+bool add_name(NameSet& names, std::string_view name) {
+    const std::uint64_t hash = name_hash(name);
+    for (std::size_t slot = hash & (NAME_SLOTS - 1);; slot = (slot + 1) & (NAME_SLOTS - 1)) {
+        if (names.slots[slot] == hash) {
+            return false;
+        }
+        if (names.slots[slot] == 0) {
+            if (names.count == NAMES_TOLD_MAX) {
+                names.overflowed = true;
+                return true;
+            }
+            names.slots[slot] = hash;
+            ++names.count;
+            return true;
+        }
+    }
+}
+
+std::int64_t images_standing(const FlashWriter& writer) {
+    return writer.standing.overflowed ? -1 : static_cast<std::int64_t>(writer.standing.count);
 }
 
 bool finish_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint64_t end) {
@@ -259,6 +324,7 @@ void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame
         }
     }
     if (stands) {
+        (void)add_name(writer.standing, writer.image_name);
         log_run_close(log, frame_offset,
                       RunSummary{writer.image_name, writer.run_address, writer.run_length, writer.run_frames});
     }

@@ -26,6 +26,23 @@ inline constexpr std::size_t DEVICE_ESCAPE_LENGTH = 1;
 static_assert(PAYLOAD_SIZE < TEXT_BUFFER_SIZE);
 static_assert(DEVICE_ESCAPE_LENGTH + PAYLOAD_SIZE + NAME_SUFFIX_LENGTH < NAME_BUFFER_SIZE);
 
+// The most image names whose images a run tells apart (end's images_standing);
+// past them it cannot say how many images stand.
+inline constexpr std::size_t NAMES_TOLD_MAX = 65536;
+// Twice as many slots as names: an open-addressed table stays short to search.
+inline constexpr std::size_t NAME_SLOTS = 2 * NAMES_TOLD_MAX;
+static_assert((NAME_SLOTS & (NAME_SLOTS - 1)) == 0, "a power of two, masked into");
+
+// The names this run's images stand at, each kept as a 64-bit hash of it.
+struct NameSet {
+    std::uint64_t slots[NAME_SLOTS];  // 0: free
+    std::size_t count;                // names kept
+    bool overflowed;                  // a name came past NAMES_TOLD_MAX
+};
+
+// Adds `name` to `names`; whether it was not there yet.
+bool add_name(NameSet& names, std::string_view name);
+
 // State carried from frame to frame for the whole run of the tool. While
 // images are written, a run is open exactly while its image file is; every
 // address, 0xFFFFFFFF included, can continue it. Holds a write block, so it
@@ -34,6 +51,7 @@ struct FlashWriter {
     std::span<const KeptFile> kept;     // files no image may replace, under any name: the input, the log
     LogOutput* errors;                  // where failures are reported, a line each
     bool write_images;                  // false for a listing: runs are followed, no file is made
+    bool gathers;                       // the data goes into the write block: images are written, or summed
     char last_text[TEXT_BUFFER_SIZE];   // names the next run
     bool run_open;                      // a run is open
     bool image_failed;                  // the open run's image could not be written
@@ -43,6 +61,7 @@ struct FlashWriter {
     std::uint64_t run_length;           // data bytes in the open run
     std::uint64_t run_frames;           // flash-data frames in the open run
     std::uint64_t images;               // runs opened so far: images made, or that would be
+    NameSet standing;                   // the names images stand at, or would
     // The stretch of the open run's frames in a row that the log has yet to
     // tell of (logs_flash_stretches): where it starts, and the run's counts then.
     bool stretch_open;
@@ -57,6 +76,18 @@ struct FlashWriter {
 // when `write_images`; no image may replace any of the `kept` files, which
 // must outlive the writer. Each failure is also reported on `errors`.
 void start_flash_writer(FlashWriter& writer, bool write_images, std::span<const KeptFile> kept, LogOutput& errors);
+
+// Keeps the CRC-32 of the flash data, in file order, from now on (flash_data_crc).
+void sum_flash_data(FlashWriter& writer);
+
+// The CRC-32 of every flash-data byte so far, once the open run's gathered
+// bytes are written out (a write that fails is logged with the last frame
+// at `frame_offset`): false when the tool must stop.
+bool flash_data_crc(FlashWriter& writer, LogOutput& log, std::uint64_t frame_offset, std::uint32_t& crc);
+
+// How many names this run's images stand at (or would, for a listing); -1
+// when more names came than it tells apart.
+std::int64_t images_standing(const FlashWriter& writer);
 
 // Whether Windows takes a file name whose part before its first '.' is
 // `base`, lower case, for a device (con, prn, aux, nul, com0 to com9, lpt0 to

@@ -8,11 +8,13 @@
 #include <string_view>
 
 #include "block_io.h"
+#include "checksum.h"
 #include "container.h"
 #include "events.h"
 #include "flash_writer.h"
 #include "log_output.h"
 #include "platform.h"
+#include "verify.h"
 
 namespace kvf {
 
@@ -46,7 +48,7 @@ bool put_out_before_take(BlockReader& in, std::size_t count, LogOutput& log, Fla
 // frame, or, once the trailer was told, the byte after it (the text log
 // tags the failure with the ADMINEND frame either way).
 int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter& writer, std::uint64_t frame_offset,
-                 std::uint64_t& failed_at) {
+                 std::uint64_t& failed_at, Verification& verification, std::uint8_t (&trailer_bytes)[TRAILER_SIZE]) {
     LogOutput& errors = *writer.errors;
     // The trailer, and one byte more, so that anything after it is seen.
     std::uint8_t bytes[TRAILER_SIZE + 1];
@@ -57,6 +59,10 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
     }
     std::size_t count = take(in, TRAILER_SIZE, &taken);
     std::memcpy(bytes, taken, count);
+    if (in.sum && count == TRAILER_SIZE) {
+        verification.crc[COVER_BEFORE_CHECKSUM] =
+            crc32_update(verification.crc[COVER_BEFORE_TRAILER], bytes, TRAILER_CHECKSUM_OFFSET);
+    }
     // A stream that stalls after a whole trailer (a serial line left open)
     // sees its lines before the tool waits for its end; a byte that comes
     // later still fails the run.
@@ -78,13 +84,18 @@ int read_trailer(BlockReader& in, const char* path, LogOutput& log, FlashWriter&
         fail_trailer(log, errors, frame_offset, failed_at, path, bytes, count, in.error != 0);
         // A trailer cut short by a failed read is a read error as well.
         if (in.error != 0) {
-            fail_read(log, errors, frame_offset, failed_at, path, in.error);
+            fail_read(log, errors, frame_offset, failed_at, path, in.error, std::span(bytes, count));
         }
         return STATUS_FAILED;
     }
     if (!logged) {
         log_trailer(log, frame_offset, bytes);
     }
+    std::memcpy(trailer_bytes, bytes, TRAILER_SIZE);
+    const Trailer trailer = decode_trailer(bytes);
+    verification.has_trailer = true;
+    verification.file_length = trailer.words[TRAILER_FILE_LENGTH_WORD - 1];
+    verification.checksum = trailer.words[TRAILER_CHECKSUM_WORD - 1];
     return STATUS_OK;
 }
 
@@ -94,6 +105,8 @@ struct LoopEnd {
     std::uint64_t end = 0;           // the input's end, once it was reached: the bytes read
     std::uint64_t frames = 0;        // whole frames read
     bool closed = false;             // the container ended with ADMINEND and its trailer
+    Verification verification{};     // the trailer's words and the sums, for --verify
+    std::uint8_t trailer[TRAILER_SIZE]{};
 };
 
 // Reads and acts on frames until the end of the input or a failure, and says where it stopped in `at`.
@@ -164,8 +177,12 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
             break;
         case FRAME_ADMINEND:
             log_adminend(log, frame_offset);
-            if (std::uint64_t failed_at = 0;
-                read_trailer(in, path, log, writer, frame_offset, failed_at) != STATUS_OK) {
+            if (in.sum) {
+                at.verification.crc[COVER_BEFORE_ADMINEND] = sum_taken(in, FRAME_SIZE);
+                at.verification.crc[COVER_BEFORE_TRAILER] = sum_taken(in, 0);
+            }
+            if (std::uint64_t failed_at = 0; read_trailer(in, path, log, writer, frame_offset, failed_at,
+                                                          at.verification, at.trailer) != STATUS_OK) {
                 frame_offset = failed_at;  // where the events end the run
                 return STATUS_FAILED;
             }
@@ -194,9 +211,8 @@ int frame_loop(BlockReader& in, const char* path, LogOutput& log, FlashWriter& w
 
 }  // namespace
 
-int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, std::uint64_t frames,
-                  std::uint64_t images) {
-    log_end(log, container, status, frames, images);
+int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, const RunEnd& end) {
+    log_end(log, container, status, end);
     flush_log(log);
     if (log.error != 0 || std::ferror(log.out) != 0) {
         report_failure(errors, "error writing the log to standard output",
@@ -207,6 +223,34 @@ int finish_output(LogOutput& log, LogOutput& errors, const char* container, int 
     return status;
 }
 
+namespace {
+
+// Checks the container's length and checksum against its trailer once the
+// input has ended, as --verify asks: false, after telling why, when the
+// container is not intact as far as its trailer tells, or the open run's
+// bytes could not be written out to be summed.
+bool verify_container(LoopEnd& at, const char* path, LogOutput& log, LogOutput& errors) {
+    Verification& v = at.verification;
+    v.bytes_read = at.end;
+    if (!flash_data_crc(flash_writer, log, at.frame_offset, v.crc[COVER_FLASH_DATA])) {
+        return false;
+    }
+    judge(v);
+    log_verify(log, at.end, v);
+    if (is_verified(v)) {
+        return true;
+    }
+    fail_verify(log, errors, at.end, path, v);
+    return false;
+}
+
+// What the last event tells of the run that stopped at `at`.
+RunEnd run_end(const LoopEnd& at) {
+    return {input.taken, at.frames, flash_writer.images, images_standing(flash_writer)};
+}
+
+}  // namespace
+
 int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, const UnpackOptions& options) {
     static KeptFile kept[] = {{nullptr, "this is the input container"},
                               {nullptr, "the log is written to this file"},
@@ -215,16 +259,23 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
     kept[1].stream = log.out;
     kept[2].stream = errors.out;
     start_reading(input, in);
+    input.sum = options.verify;
     start_flash_writer(flash_writer, options.write_images, kept, errors);
+    if (options.verify) {
+        sum_flash_data(flash_writer);
+    }
     LoopEnd at;
     int status = frame_loop(input, path, log, flash_writer, at);
     if (status != STATUS_OK) {
         abandon_flash_runs(flash_writer, log, at.frame_offset);
-        return finish_output(log, errors, path, status, at.frames, flash_writer.images);
+        return finish_output(log, errors, path, status, run_end(at));
     }
     if (!at.closed && options.strict) {
         // A failure like any other: the open run is given up after it.
         log_incomplete(log, errors, at.end, path, true);
+        abandon_flash_runs(flash_writer, log, at.end);
+        status = STATUS_FAILED;
+    } else if (options.verify && !verify_container(at, path, log, errors)) {
         abandon_flash_runs(flash_writer, log, at.end);
         status = STATUS_FAILED;
     } else if (!finish_flash_runs(flash_writer, log, at.frame_offset, at.end)) {
@@ -232,7 +283,8 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
     } else if (!at.closed) {
         log_incomplete(log, errors, at.end, path, false);
     }
-    return finish_output(log, errors, path, status, at.frames, flash_writer.images);
+    log_list_end(log, at.closed ? at.trailer : nullptr, options.verify ? &at.verification : nullptr);
+    return finish_output(log, errors, path, status, run_end(at));
 }
 
 int unpack_container(std::FILE* in, const char* path, std::FILE* out, bool terminal, std::FILE* errors,

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "events.h"
 #include "log_output.h"
 
 namespace kvf {
@@ -14,6 +15,7 @@ struct UnpackOptions {
     LogFormat format = LogFormat::text;  // what standard output shows
     bool write_images = true;            // false for a listing: nothing is made
     bool strict = false;                 // a container cut short fails the run
+    bool verify = false;                 // the trailer's length and checksum are checked
 };
 
 inline constexpr int STATUS_OK = 0;
@@ -27,11 +29,9 @@ inline constexpr int STATUS_FAILED = 1;
 int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, const UnpackOptions& options);
 
 // Writes out `log`, with its last event (on `container`, nullptr for none,
-// after `frames` whole frames and `images` images), then the failures'
-// reasons on `errors`; returns `status`, or STATUS_FAILED when the log could
-// not be written.
-int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, std::uint64_t frames = 0,
-                  std::uint64_t images = 0);
+// telling `end`), then the failures' reasons on `errors`; returns `status`,
+// or STATUS_FAILED when the log could not be written.
+int finish_output(LogOutput& log, LogOutput& errors, const char* container, int status, const RunEnd& end = {});
 
 // Walks the container on `in` frame by frame, logging to `out` (shown as a
 // terminal is shown it when `terminal`) and writing images into the output

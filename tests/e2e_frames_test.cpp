@@ -356,6 +356,88 @@ TEST_F(FrameLog, TrailerOfWrongSizeIsDumpedAndFails) {
     }
 }
 
+TEST_F(FrameLog, VerifyChecksTheTrailersLengthAndEachCoverageOfItsChecksum) {
+    // Frames, then ADMINEND and a trailer whose checksum is the CRC-32 of one
+    // coverage, or of none; its length right or one off; or no trailer at all.
+    Bytes frames;
+    append(frames, text("A"));
+    append(frames, flash(0x100, pattern(10, 1)));
+    append(frames, progress(5));
+    append(frames, flash(0x10A, pattern(5, 2)));
+    const Bytes data = cat(pattern(10, 1), pattern(5, 2));
+    Bytes before_trailer = frames;
+    append(before_trailer, adminend());
+    const auto length = static_cast<std::uint32_t>(before_trailer.size() + TRAILER_SIZE);
+    const auto words = [](std::uint32_t length_word) {  // the trailer up to its checksum
+        const TrailerBytes bytes = trailer({1, 2, 3, 4, 5, length_word, 0});
+        return Bytes(bytes.begin(), bytes.end() - 4);
+    };
+    const auto hex8 = [](std::uint32_t value) {
+        char text[9];
+        (void)std::snprintf(text, sizeof text, "%08X", value);
+        return std::string(text);
+    };
+    const std::string head =
+        "0x00000000   : Display text (00000000, 00000000): 'A'\n"
+        "0x00000038   : New Flashdata found, create new file for it: a_00000100.bin\n"
+        "0x00000070   : Update progress-bar to 5 %\n"
+        "0x000000E0   : 'ADMINEND' keyword found\n";
+    const std::string matches =
+        "KVF file length matches the bytes read (00000134)\nKVF checksum matches the CRC-32 of ";
+    const struct {
+        const char* what;
+        std::uint32_t length_word;
+        std::uint32_t checksum;
+        std::string lines;    // after the trailer's
+        std::string errors;   // what standard error ends with
+        const char* matched;  // the verify event's
+    } cases[] = {
+        {"before the trailer", length, crc32(0, before_trailer), matches + "every byte before the trailer\n", "",
+         "\"before_trailer\""},
+        {"before the checksum", length, crc32(0, cat(before_trailer, words(length))),
+         matches + "every byte before the checksum word\n", "", "\"before_checksum\""},
+        {"before ADMINEND", length, crc32(0, frames), matches + "every byte before the ADMINEND frame\n", "",
+         "\"before_adminend\""},
+        {"flash data", length, crc32(0, data), matches + "the flash data bytes in file order\n", "", "\"flash_data\""},
+        {"none", length, crc32(0, data) + 1,
+         "KVF file length matches the bytes read (00000134)\n"
+         "KVF checksum not verified: the CRC-32 of none of the bytes tried\n",
+         "in.kvf: the trailer's checksum " + hex8(crc32(0, data) + 1) +
+             " is the CRC-32 of none of the bytes tried: not verified\n",
+         "null"},
+        {"length one off", length + 1, crc32(0, before_trailer),
+         "KVF file length does not match the bytes read (00000134)\nKVF checksum matches the CRC-32 of every byte "
+         "before the trailer\n",
+         "in.kvf: the trailer's file length 00000135 is not the 00000134 bytes read\n", "\"before_trailer\""},
+    };
+    for (const auto& [what, length_word, checksum, lines, errors, matched] : cases) {
+        SCOPED_TRACE(what);
+        Bytes in = before_trailer;
+        append(in, trailer({1, 2, 3, 4, 5, length_word, checksum}));
+        write_bytes(dir.path / "in.kvf", in);
+        const int status = errors.empty() ? 0 : 1;
+        const RunResult result = run_tool(dir.path, {"--verify", "in.kvf"});
+        EXPECT_TRUE(same_log(result.log, head + trailer_lines(in) + lines));
+        EXPECT_EQ(result.status, status);
+        EXPECT_TRUE(result.errors.ends_with(errors)) << result.errors;
+        // The same from standard input, listed: the trailer's lines and the same verdict.
+        const RunResult listed = run(dir.path, {"/bin/sh", "-c", "exec \"$0\" -t --verify - < in.kvf", tool_path()});
+        EXPECT_EQ(listed.log, "00000100 15 a_00000100.bin\n" + trailer_lines(in) + lines);
+        EXPECT_EQ(listed.status, status);
+        const RunResult json = run_tool(dir.path, {"--json", "--verify", "-t", "in.kvf"});
+        EXPECT_NE(json.log.find(std::string(",\"matched\":") + matched + "}\n"), std::string::npos) << json.log;
+        EXPECT_EQ(json.status, status);
+    }
+    // Without --verify nothing of it is shown; without a trailer there is nothing to verify.
+    EXPECT_TRUE(
+        same_log(unpack(cat(before_trailer, trailer({}))).log, head + trailer_lines(cat(before_trailer, trailer({})))));
+    write_bytes(dir.path / "in.kvf", frames);
+    const RunResult cut = run_tool(dir.path, {"--verify", "in.kvf"});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_TRUE(cut.log.ends_with("KVF file length and checksum not verified: no trailer\n")) << cut.log;
+    EXPECT_EQ(cut.errors, "kvf_unpack: in.kvf: no trailer to verify: the container ends at 0x000000E0\n");
+}
+
 TEST_F(FrameLog, UnreadableInputEndsWithReadError) {
     fs::create_directory(dir.path / "folder");
     const RunResult result = run_tool(dir.path, {"folder"});

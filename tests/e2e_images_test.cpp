@@ -107,12 +107,6 @@ Bytes acl_of(const fs::path& path) {
     return size > 0 ? Bytes(value, value + size) : Bytes{};
 }
 
-Bytes cat(const Bytes& a, const Bytes& b) {
-    Bytes joined = a;
-    append(joined, b);
-    return joined;
-}
-
 TEST_F(Images, ContiguousFramesFormOneRunAcrossOtherFrames) {
     const Bytes first = pattern(47, 1);
     const Bytes second = pattern(47, 2);
@@ -727,8 +721,12 @@ TEST_F(Images, StreamedInputIsActedOnAsItArrivesAndNothingWaitsForMore) {
         "0x000000A8   : New Flashdata found, create new file for it: live_00000200.bin\n"
         "0x000000E0   : 'ADMINEND' keyword found\n" +
         trailer_lines(in);
-    for (const bool late_byte : {false, true}) {
-        SCOPED_TRACE(late_byte ? "a byte after the stall" : "the stream ends after the stall");
+    for (const auto& [late_byte, json] : {std::pair{false, false}, {true, false}, {true, true}}) {
+        SCOPED_TRACE(std::string(late_byte ? "a byte after the stall" : "the stream ends after the stall") +
+                     (json ? ", events" : ""));
+        // What the log shows once each part was acted on.
+        const std::string told[] = {json ? "flash_data" : "New", json ? "offset.:56,.frames" : "New",
+                                    json ? "adminend" : "ADMINEND", json ? "trailer" : "checksum"};
         fs::remove_all(work);
         fs::create_directory(work);
         fs::remove(root.path / "acted");
@@ -740,16 +738,25 @@ TEST_F(Images, StreamedInputIsActedOnAsItArrivesAndNothingWaitsForMore) {
             "/#*) wc -c < $f; return;; esac; done; }; "
             "wait_for() { i=0; until [ \"$(open_size)\" = $2 ] && grep -q $3 ../log || [ $i -ge 50 ]; do "
             "sleep 0.1; i=$((i + 1)); done; [ $i -lt 50 ] && ! [ -e $1 ] && echo $1 $2 $3 >> ../acted; }; "
-            "cat ../part0; wait_for live_00000100.bin 10 New; cat ../part1; wait_for live_00000100.bin 20 New; "
-            "cat ../part2; sleep 0.3; cat ../part3; wait_for live_00000200.bin 10 ADMINEND; "
-            "cat ../part4; wait_for live_00000200.bin 10 checksum; " +
-            std::string(late_byte ? "printf x" : "");
+            "cat ../part0; wait_for live_00000100.bin 10 " +
+            told[0] + "; cat ../part1; wait_for live_00000100.bin 20 " + told[1] +
+            "; cat ../part2; sleep 0.3; cat ../part3; wait_for live_00000200.bin 10 " + told[2] +
+            "; cat ../part4; wait_for live_00000200.bin 10 " + told[3] + "; " + (late_byte ? "printf x" : "");
         const RunResult result =
-            run(work, {"/bin/sh", "-c", "(" + writer + ") | \"$0\" /dev/stdin > ../log", tool_path()});
-        EXPECT_EQ(read_text(root.path / "acted"),
-                  "live_00000100.bin 10 New\nlive_00000100.bin 20 New\nlive_00000200.bin 10 ADMINEND\n"
-                  "live_00000200.bin 10 checksum\n")
+            run(work, {"/bin/sh", "-c", "(" + writer + ") | \"$0\" " + (json ? "--json " : "") + "/dev/stdin > ../log",
+                       tool_path()});
+        EXPECT_EQ(read_text(root.path / "acted"), "live_00000100.bin 10 " + told[0] + "\nlive_00000100.bin 20 " +
+                                                      told[1] + "\nlive_00000200.bin 10 " + told[2] +
+                                                      "\nlive_00000200.bin 10 " + told[3] + "\n")
             << "what was received waited for the next part";
+        if (json) {  // the late byte fails the run after the trailer's event, at the byte after the trailer
+            const std::string events = read_text(root.path / "log");
+            const std::size_t error = events.find("{\"event\":\"error\",\"offset\":308,\"error\":\"trailer\"");
+            EXPECT_NE(error, std::string::npos) << events;
+            EXPECT_LT(events.find("{\"event\":\"trailer\",\"offset\":280"), error) << events;
+            EXPECT_EQ(result.status, 1);
+            continue;
+        }
         const std::string late = "0x000000E0   : Unexpected trailer bytes found after ADMINEND:\n" + DUMP_HEAD +
                                  "  00000000  01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00  ................\n"
                                  "  00000010  05 00 00 00 06 00 00 00 07 00 00 00 78           ............x\n";
@@ -767,9 +774,9 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
     // stream pauses after the container: the image bytes are written out
     // before the tool waits.
     // Or, with the fault hook, the disk is full (ENOSPC), which keeps the coverage build's counters.
-    const auto unpack = [&](const Bytes& container, bool piped = false, bool full = false) {
+    const auto unpack = [&](const Bytes& container, bool piped = false, bool full = false, bool json = false) {
         write_bytes(root.path / "in.kvf", container);
-        const std::string tool = full ? with_faults("KVF_FAULT_FULL=1") : "\"$0\" ";
+        const std::string tool = (full ? with_faults("KVF_FAULT_FULL=1") : "\"$0\" ") + (json ? "--json " : "");
         const std::string command = piped ? "(cat ../in.kvf; sleep 1) | " + tool + "/dev/stdin" : tool + "../in.kvf";
         return run(work, {"/bin/bash", "-c",
                           "set -o pipefail; exec 3>&1; (" + std::string(full ? "" : "ulimit -f 0; ") + command +
@@ -835,6 +842,24 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         EXPECT_EQ(
             result.errors.substr(0, result.errors.find('\n') + 1),
             std::string("kvf_unpack: _00000100.bin: ") + (full ? "No space left on device\n" : "File too large\n"));
+        // The events: a failure within a run is told after the stretch of its
+        // frames, at the last frame handed to the writer; no close follows.
+        fs::remove_all(work);
+        fs::create_directory(work);
+        const std::string events = unpack(container, piped, false, true).log;
+        const std::size_t error = events.find("{\"event\":\"error\"");
+        ASSERT_NE(error, std::string::npos) << events;
+        EXPECT_EQ(events.find("run_close", error), std::string::npos) << events;
+        const std::size_t stretch = events.rfind("{\"event\":\"flash_data\"", error);
+        unsigned long long first = 0, frames = 0, at = 0;
+        ASSERT_EQ(std::sscanf(events.c_str() + stretch, "{\"event\":\"flash_data\",\"offset\":%llu,\"frames\":%llu",
+                              &first, &frames),
+                  2);
+        ASSERT_EQ(std::sscanf(events.c_str() + error, "{\"event\":\"error\",\"offset\":%llu", &at), 1);
+        EXPECT_GE(at, first + (frames - 1) * FRAME_SIZE) << events;
+        if (container.size() == long_run.size()) {  // the frame that found the block full is in the stretch
+            EXPECT_EQ(at, first + (frames - 1) * FRAME_SIZE) << events;
+        }
     }
 }
 

@@ -103,6 +103,13 @@ inline void append(Bytes& out, std::span<const std::uint8_t> bytes) {
     out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
+// The bytes of `a`, then those of `b`.
+inline Bytes cat(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    Bytes joined(a.begin(), a.end());
+    append(joined, b);
+    return joined;
+}
+
 // ADMINEND and a trailer whose length and checksum words describe `body` plus themselves.
 inline void close_container(Bytes& body) {
     append(body, adminend());

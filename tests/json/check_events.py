@@ -165,7 +165,10 @@ def check_failures(work, example):
         "directory": ["--json", "-C", "file", example],
         "create": ["--json", example],
         "read": ["--json", "."],
+        "verify": ["--json", "--verify", "-t", "missing-trailer.kvf"],
     }
+    with open(os.path.join(folder, "missing-trailer.kvf"), "wb") as f:
+        f.write(frame(0x42, 5))
     # A long run: its image's write fails mid-run, after the run's first frames.
     long_run = os.path.join(folder, "long.kvf")
     subprocess.run([generator, "flash", "1", long_run], check=True)
@@ -182,6 +185,11 @@ def check_failures(work, example):
         events = events_of(["--json", copy], folder, "refused", stderr=errors)
     if events[1].get("error") != "refused" or os.path.getsize(copy) != os.path.getsize(example):
         raise AssertionError("refused: %r" % events)
+    # Under --verify the example is intact: a verify event, before the last run's close, that matched.
+    events = events_of(["--json", "--verify", "-t", example], folder, "verify")
+    verified = [event for event in events if event["event"] == "verify"]
+    if len(verified) != 1 or verified[0]["matched"] != "before_trailer" or events[-1]["status"] != 0:
+        raise AssertionError("verify: %r" % verified)
     return len(runs) + 1
 
 
@@ -194,7 +202,7 @@ def main():
         "not-utf8-\udce9": closed(frame(0x16, payload=b"caf\xe9 \xc3\xa9 \xe2\x80\xae \x1b[2J \x7f \xed\xa0\x80")),
         "unterminated": closed(frame(0x16, payload=b"\xf0\x9f\x98\x80" * 11 + b"abc")),
         "bad-dummy-\udcff": frame(0x24, 2, 5, b"ab") + frame(0x22, 0xFFFFFFFF, 0xFFFFFFFF, b"\xff" * 20),
-        "too-long": frame(0x24, 48, 5),
+        "too-long": frame(0x24, 2, 3, b"ab") + frame(0x24, 48, 5),  # the stretch is told before the failure
         "short-trailer": frame(0x41) + b"\0" * 27,
         "trailing": closed(frame(0x42, 0xFFFFFFFF)) + b"\0",
         "cut-short": frame(0x24, 47, 0xFFFFFFF0, b"z" * 47) + b"\x24\x01",
