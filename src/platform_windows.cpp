@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -160,7 +161,7 @@ const char* refusal(DWORD attributes) {
 // Attributes that an image takes from the file it replaces; READONLY keeps a file instead.
 constexpr DWORD KEPT_ATTRIBUTES =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-constexpr unsigned REPLACEMENT_NAME_ATTEMPTS = 100;
+constexpr unsigned TEMPORARY_NAME_ATTEMPTS = 100;
 
 // The file at an image's name that the image is to replace: which file it
 // is, its attributes, and its access rules (its DACL, within `descriptor`).
@@ -172,9 +173,64 @@ struct OldFile {
     bool protected_dacl = false;
 };
 
-// Whether the image open now replaces a file, and which file that was.
+// The image open now: the full path it is to take, in the \\?\ form, and
+// whether it replaces a file there, and which file that was.
+std::wstring image_at;
 bool replacing = false;
 BY_HANDLE_FILE_INFORMATION replaced{};
+
+constexpr const char* NAME_TAKEN = "another file took this name while the image was written";
+
+// Held while an image takes its name, and by the console handler from the
+// moment it runs until the process ends: once it has said that the open
+// image is not kept, no image takes its name.
+SRWLOCK naming = SRWLOCK_INIT;
+// What the console handler's line says after the event: the open image's
+// name and that it is not kept, or that none is open. Changed under `naming`.
+constexpr const char* NO_IMAGE_OPEN = "no image was open\r\n";
+char ending_note[512] = "no image was open\r\n";
+
+// Tells the console handler which image is open, or that none is (nullptr).
+void note_open_image(const char* name) {
+    AcquireSRWLockExclusive(&naming);
+    if (name == nullptr) {
+        (void)std::snprintf(ending_note, sizeof ending_note, "%s", NO_IMAGE_OPEN);
+    } else {
+        (void)std::snprintf(ending_note, sizeof ending_note, "%.480s is not kept\r\n", name);
+    }
+    ReleaseSRWLockExclusive(&naming);
+}
+
+// Ends the process at a console's Ctrl-C, Ctrl-Break or closing, as the
+// system would, after one line on standard error. Runs on a thread of its
+// own while the tool goes on: it only copies what note_open_image prepared
+// and writes it with one WriteFile. The open image, a temporary marked to be
+// removed, goes with the process.
+BOOL WINAPI end_at_console_event(DWORD event) {
+    const char* what = event == CTRL_C_EVENT       ? "CTRL_C_EVENT"
+                       : event == CTRL_BREAK_EVENT ? "CTRL_BREAK_EVENT"
+                       : event == CTRL_CLOSE_EVENT ? "CTRL_CLOSE_EVENT"
+                                                   : nullptr;
+    if (what == nullptr) {
+        return FALSE;
+    }
+    // Never released: the process ends with the lock held, so that an image
+    // about to take its name keeps its removal mark instead.
+    AcquireSRWLockExclusive(&naming);
+    char line[600];
+    std::size_t length = 0;
+    for (const char* piece : {"kvf_unpack: ended by ", what, ": ", static_cast<const char*>(ending_note)}) {
+        const std::size_t size = std::min(std::strlen(piece), sizeof line - length);
+        std::copy_n(piece, size, line + length);
+        length += size;
+    }
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (errors != nullptr && errors != INVALID_HANDLE_VALUE) {
+        (void)WriteFile(errors, line, static_cast<DWORD>(length), &written, nullptr);
+    }
+    return FALSE;  // the system's own handling ends the process
+}
 
 // Opens the file or link at `path` itself, with `access`, sharing everything.
 HANDLE open_name(const std::wstring& path, DWORD access) {
@@ -229,25 +285,50 @@ const char* look_at_old(const std::wstring& path, std::span<const KeptFile> kept
     return why;
 }
 
-HANDLE create_new(const std::wstring& path, DWORD access) {
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // Marks the file open on `handle` to be removed when it is closed, or no longer.
 bool remove_when_closed(HANDLE handle, bool remove) {
     FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(remove ? TRUE : FALSE)};
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Renames the file open on `handle` to `path` (in the \\?\ form), over the file there.
-bool rename_over(HANDLE handle, const std::wstring& path) {
+// A new file beside `path` (in the \\?\ form), under a name of its own,
+// NAME.PID-N.tmp, made with `security` and `attributes` and marked at once
+// to be removed when it is closed: by the tool, or by the system when the
+// process ends, however it ends. It takes `path` only in take_name.
+HANDLE make_temporary(const std::wstring& path, SECURITY_ATTRIBUTES* security, DWORD attributes, DWORD access,
+                      const char** why) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring temporary;
+    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        temporary = path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
+        handle = CreateFileW(temporary.c_str(), access | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, security,
+                             CREATE_NEW, attributes, nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
+            break;
+        }
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+        *why = system_reason(GetLastError());
+        return handle;
+    }
+    if (!remove_when_closed(handle, true)) {
+        *why = system_reason(GetLastError());
+        CloseHandle(handle);
+        (void)DeleteFileW(temporary.c_str());  // not marked: removed by its name, before a byte is in it
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Renames the file open on `handle` to `path` (in the \\?\ form); over the
+// file there only if `replace`, or else refused where any file stands.
+bool rename_to(HANDLE handle, const std::wstring& path, bool replace) {
     // The rename takes the name in the system's own form, \??\ for \\?\.
     const std::wstring target = L"\\??\\" + path.substr(4);
     const std::size_t name_bytes = target.size() * sizeof(wchar_t);
     std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     target.copy(rename->FileName, target.size());
@@ -274,9 +355,8 @@ bool own_acl(PACL acl) {
     return made;
 }
 
-// A new file beside `path` (in the \\?\ form), under a name of its own, to
-// replace `old` there in finish_image: with its attributes and access rules,
-// and until then removed by the system whenever the process ends.
+// A temporary beside `path` (in the \\?\ form) to replace `old` there in
+// finish_image, with its attributes and access rules.
 HANDLE make_replacement(const std::wstring& path, const OldFile& old, const char** why) {
     // Made for the process's user alone (a protected DACL of one entry), until
     // it has the old file's rules.
@@ -291,31 +371,18 @@ HANDLE make_replacement(const std::wstring& path, const OldFile& old, const char
     }
     SECURITY_ATTRIBUTES security{sizeof security, &own, FALSE};
     const DWORD kept = old.file.dwFileAttributes & KEPT_ATTRIBUTES;
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (unsigned attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < REPLACEMENT_NAME_ATTEMPTS; ++attempt) {
-        const std::wstring temporary =
-            path + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
-        handle = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &security, CREATE_NEW, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-            break;
-        }
-    }
+    HANDLE handle =
+        make_temporary(path, &security, kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL, GENERIC_WRITE | WRITE_DAC, why);
     if (handle == INVALID_HANDLE_VALUE) {
-        *why = system_reason(GetLastError());
         return handle;
     }
-    DWORD error = remove_when_closed(handle, true) ? ERROR_SUCCESS : GetLastError();
-    if (error == ERROR_SUCCESS) {
-        const SECURITY_INFORMATION what =
-            DACL_SECURITY_INFORMATION |
-            (old.protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
-        error = SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, old.dacl, nullptr);
-    }
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        (old.protected_dacl ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    const DWORD error = SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, old.dacl, nullptr);
     if (error != ERROR_SUCCESS) {
         *why = system_reason(error);
-        (void)remove_when_closed(handle, true);
-        CloseHandle(handle);
+        CloseHandle(handle);  // still marked: removed
         return INVALID_HANDLE_VALUE;
     }
     replacing = true;
@@ -335,7 +402,30 @@ const char* name_taken(const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION now{};
     const bool same = GetFileInformationByHandle(handle, &now) != 0 && same_file(now, replaced);
     CloseHandle(handle);
-    return same ? nullptr : "another file took this name while the image was written";
+    return same ? nullptr : NAME_TAKEN;
+}
+
+// Gives the temporary open on `handle` its image's full path `path`: over
+// the file there if `replace`, else only where none stands. Its removal mark
+// is cleared just before the rename and set again if the rename fails, so
+// that a failed naming leaves nothing. nullptr, or the reason.
+const char* take_name(HANDLE handle, const std::wstring& path, bool replace) {
+    AcquireSRWLockExclusive(&naming);
+    DWORD error = ERROR_SUCCESS;
+    if (!remove_when_closed(handle, false)) {
+        error = GetLastError();
+    } else if (!rename_to(handle, path, replace)) {
+        error = GetLastError();
+        (void)remove_when_closed(handle, true);
+    }
+    if (error == ERROR_SUCCESS) {
+        (void)std::snprintf(ending_note, sizeof ending_note, "%s", NO_IMAGE_OPEN);  // it is kept now
+    }
+    ReleaseSRWLockExclusive(&naming);
+    if (error == ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? NAME_TAKEN : system_reason(error);
 }
 
 // Whether `handle` is a console, as opposed to other character devices such as NUL.
@@ -364,7 +454,9 @@ bool write_console(HANDLE console, std::string_view text) {
 }  // namespace
 
 void prepare_process() {
-    // Nothing to do: a missing standard handle is not reused by the files the tool opens.
+    // A missing standard handle is not reused by the files the tool opens.
+    // Ended from the console, the process says which image it leaves unmade.
+    (void)SetConsoleCtrlHandler(end_at_console_event, TRUE);
 }
 
 std::FILE* open_input(const char* path, const char** why) {
@@ -442,10 +534,10 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
             *why = system_reason(error);
             return nullptr;
         }
-        // Exclusive: whatever took the name since it was looked at is refused, not opened.
-        handle = create_new(path, GENERIC_WRITE);
+        // Made with the folder's default access rules, as any new file; whatever
+        // takes the name meanwhile is refused when the image is to take it.
+        handle = make_temporary(path, nullptr, FILE_ATTRIBUTE_NORMAL, GENERIC_WRITE, why);
         if (handle == INVALID_HANDLE_VALUE) {
-            *why = system_reason(GetLastError());
             return nullptr;
         }
     } else {
@@ -466,53 +558,49 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (file == nullptr) {
         *why = "the C runtime could not take the file";
-        (void)remove_when_closed(handle, true);
         if (fd < 0) {
-            CloseHandle(handle);
+            CloseHandle(handle);  // still marked: removed
         } else {
             _close(fd);  // closes the handle too
         }
         replacing = false;
+        return nullptr;
     }
+    image_at = path;
+    note_open_image(name);
     return file;
 }
 
-bool finish_image(std::FILE* image, const char* name, const char** why) {
-    if (!replacing) {
-        if (std::fclose(image) != 0) {
-            *why = std::strerror(errno);
-            return false;
-        }
-        return true;
+bool finish_image(std::FILE* image, const char* /*name*/, const char** why) {
+    // Written out before it takes the name: no image stands there unfinished.
+    const char* failure = std::fflush(image) != 0 ? std::strerror(errno) : nullptr;
+    if (failure == nullptr && replacing) {
+        failure = name_taken(image_at);
+    }
+    if (failure == nullptr) {
+        failure = take_name(handle_of(image), image_at, replacing);
     }
     replacing = false;
-    HANDLE handle = handle_of(image);
-    const std::wstring path = image_path(name);
-    const char* failure = std::fflush(image) != 0 ? std::strerror(errno) : nullptr;
-    if (failure == nullptr && !path.empty()) {
-        failure = name_taken(path);
+    // Unnamed, it is still marked, and closing it removes it.
+    if (std::fclose(image) != 0 && failure == nullptr) {
+        failure = std::strerror(errno);
     }
-    if (failure == nullptr && (path.empty() || !remove_when_closed(handle, false) || !rename_over(handle, path))) {
-        failure = system_reason(GetLastError());
-    }
+    note_open_image(nullptr);
     if (failure != nullptr) {
-        (void)remove_when_closed(handle, true);
-        (void)std::fclose(image);
         *why = failure;
-        return false;
     }
-    if (std::fclose(image) != 0) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    return true;
+    return failure == nullptr;
 }
 
 bool discard_image(std::FILE* image) {
-    // A replacement is marked to be removed when it is closed.
-    const bool removed = replacing;
+    // A replacement keeps its mark and is removed when it is closed; an image
+    // at a free name takes it with what was written, if it still can.
+    (void)std::fflush(image);
+    const bool named = !replacing && take_name(handle_of(image), image_at, false) == nullptr;
     replacing = false;
-    return std::fclose(image) == 0 && !removed;
+    const bool closed = std::fclose(image) == 0;
+    note_open_image(nullptr);
+    return closed && named;
 }
 
 bool confine(Confinement /*to*/, const char** /*why*/) {

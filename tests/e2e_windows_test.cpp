@@ -55,11 +55,14 @@ TEST_F(WindowsBuild, LogLinesEndInCrLfAndJsonLinesInLf) {
     EXPECT_TRUE(same_log(result.log, crlf(read_text(examples / "example.log"))));
     EXPECT_EQ(result.status, 0);
     const RunResult listed = run_tool(dir.path, {"-t", utf8_string(examples / "example.kvf")});
+    const std::string log = read_text(examples / "example.log");
     EXPECT_TRUE(same_log(listed.log, crlf("00010000 141 boot_loader_00010000.bin\n00020000 94 main_app_00020000.bin\n"
-                                          "00030000 20 main_app_00030000.bin\n")));
+                                          "00030000 20 main_app_00030000.bin\n" +
+                                          log.substr(log.find("DWORD 1")))));
     const RunResult json = run_tool(dir.path, {"--json", "-t", utf8_string(examples / "example.kvf")});
     EXPECT_EQ(json.log.find('\r'), std::string::npos);
-    EXPECT_TRUE(json.log.ends_with("\"status\":0,\"frames\":17,\"images\":3}\n")) << json.log;
+    EXPECT_TRUE(json.log.ends_with("\"status\":0,\"bytes\":980,\"frames\":17,\"images\":3,\"images_standing\":3}\n"))
+        << json.log;
     EXPECT_EQ(entries(dir.path), entries(examples / "images"));
     for (const std::string& image : entries(examples / "images")) {
         EXPECT_TRUE(has_bytes(dir.path / image, read_bytes(examples / "images" / image)));
@@ -359,48 +362,94 @@ TEST_F(WindowsBuild, LogToNulOrNoStandardErrorIsNoFileToKeep) {
 
 TEST_F(WindowsBuild, NamedPipeIsActedOnAsItArrives) {
     // Fed in two parts, the first ending inside a frame; before the second
-    // is sent, the log (a file) holds the lines and the image the bytes of
-    // what the first brought, or 5 s have passed.
-    const std::wstring name = L"\\\\.\\pipe\\kvf_unpack_test_" + std::to_wstring(GetCurrentProcessId());
-    HANDLE pipe =
-        CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
-    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-    Bytes in;
-    append(in, text("Pipe"));
-    append(in, flash(0x100, pattern(10, 1)));
-    append(in, flash(0x10A, pattern(10, 2)));
-    append(in, progress(50));
-    const std::size_t cut = 2 * FRAME_SIZE + 20;
-    const fs::path log = dir.path / "log";
-    write_bytes(log, {});
-    RunResult result;
-    std::thread tool([&] { result = run(dir.path, {tool_path(), utf8_string(name)}, utf8_string(log)); });
-    const auto send = [pipe](std::span<const std::uint8_t> bytes) {
-        DWORD written = 0;
-        return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
-               written == bytes.size() && FlushFileBuffers(pipe) != 0;
+    // is sent, the log (a file) holds the lines, or 5 s have passed. Until
+    // its run ends the image is a temporary beside its name, which a file
+    // that takes it meanwhile keeps. A failed run (a bad dummy frame) still
+    // names an image at a free name, and gives up one that was to replace a
+    // file.
+    const fs::path image = dir.path / "pipe_00000100.bin";
+    const Bytes old = pattern(6, 6);
+    const Bytes brought = cat_bytes(pattern(10, 1), pattern(10, 2));
+    FrameBytes bad_dummy = dummy();
+    bad_dummy[30] = 0;
+    const std::string ended = "0x000000A8   : Update progress-bar to 50 %\n0x000000E0   : Unknown frame\n" + ZERO_DUMP;
+    const std::string failed = "0x000000A8   : ERROR: Expected all framedata to be 0xFF but #30 is 00";
+    const std::string cut_short = "the container ends at 0x000000E0 without an ADMINEND frame and trailer (cut short?)";
+    const std::string dummy_reason = "the dummy frame at 0x000000A8 holds 00 at byte 30, not FF";
+    const struct {
+        const char* how;
+        bool old_file;        // a file stands at the image's name from the start
+        bool plant;           // a file takes the free name while the run is open
+        bool fail;            // the run ends in a bad dummy frame
+        std::string log_end;  // after the run's opening
+        Bytes at_name;        // what the name holds in the end
+        std::string reason;   // on standard error
+    } cases[] = {
+        {"free name", false, false, false, ended, brought, cut_short},
+        {"a file at the name", true, false, false, ended, brought, cut_short},
+        {"the free name taken meanwhile", false, true, false,
+         ended + "0x000000E0   : ERROR writing outputfile: pipe_00000100.bin\n", pattern(3, 7),
+         "another file took this name while the image was written"},
+        {"a failed run at a free name", false, false, true, failed, brought, dummy_reason},
+        {"a failed run where a file stands", true, false, true, failed, old, dummy_reason},
     };
-    const bool connected = ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
-    const bool first_sent = connected && send(std::span(in).first(cut));
-    bool acted = false;
-    for (int i = 0; i < 50 && !acted; ++i) {
-        Sleep(100);
-        acted = fs::exists(dir.path / "pipe_00000100.bin") && fs::file_size(dir.path / "pipe_00000100.bin") == 10 &&
-                read_text(log).find("New Flashdata") != std::string::npos;
+    const std::wstring name = L"\\\\.\\pipe\\kvf_unpack_test_" + std::to_wstring(GetCurrentProcessId());
+    const fs::path log = dir.path / "log";
+    for (const auto& [how, old_file, plant, fail, log_end, at_name, reason] : cases) {
+        SCOPED_TRACE(how);
+        for (const auto& entry : fs::directory_iterator(dir.path)) {
+            fs::remove_all(entry.path());
+        }
+        if (old_file) {
+            write_bytes(image, old);
+        }
+        HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536,
+                                       0, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+        Bytes in;
+        append(in, text("Pipe"));
+        append(in, flash(0x100, pattern(10, 1)));
+        append(in, flash(0x10A, pattern(10, 2)));
+        append(in, fail ? bad_dummy : progress(50));
+        const std::size_t cut = 2 * FRAME_SIZE + 20;
+        write_bytes(log, {});
+        RunResult result;
+        std::thread tool([&] { result = run(dir.path, {tool_path(), utf8_string(name)}, utf8_string(log)); });
+        const auto send = [pipe](std::span<const std::uint8_t> bytes) {
+            DWORD written = 0;
+            return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+                   written == bytes.size() && FlushFileBuffers(pipe) != 0;
+        };
+        const bool connected = ConnectNamedPipe(pipe, nullptr) != 0 || GetLastError() == ERROR_PIPE_CONNECTED;
+        const bool first_sent = connected && send(std::span(in).first(cut));
+        bool acted = false;
+        for (int i = 0; i < 50 && !acted; ++i) {
+            Sleep(100);
+            acted = read_text(log).find("New Flashdata") != std::string::npos;
+        }
+        const bool written_beside = (old_file ? has_bytes(image, old) : !fs::exists(image)) &&
+                                    std::ranges::count_if(entries(dir.path), [](const std::string& entry) {
+                                        return entry.ends_with(".tmp");
+                                    }) == 1;
+        if (plant) {
+            write_bytes(image, pattern(3, 7));
+        }
+        const bool rest_sent = first_sent && send(std::span(in).subspan(cut));
+        CloseHandle(pipe);
+        tool.join();
+        EXPECT_TRUE(first_sent && rest_sent);
+        EXPECT_TRUE(acted) << "what arrived waited for the rest";
+        EXPECT_TRUE(written_beside) << "the image is not a temporary beside its name until its run ends";
+        EXPECT_TRUE(same_log(read_text(log), crlf("0x00000000   : Display text (00000000, 00000000): 'Pipe'\n"
+                                                  "0x00000038   : New Flashdata found, create new file for it: "
+                                                  "pipe_00000100.bin\n" +
+                                                  log_end)));
+        EXPECT_EQ(result.status, plant || fail ? 1 : 0);
+        EXPECT_EQ(result.errors,
+                  "kvf_unpack: " + (plant ? "pipe_00000100.bin" : utf8_string(name)) + ": " + reason + "\r\n");
+        EXPECT_TRUE(has_bytes(image, at_name));
+        EXPECT_EQ(entries(dir.path), (std::vector<std::string>{"log", "pipe_00000100.bin"}));
     }
-    const bool rest_sent = first_sent && send(std::span(in).subspan(cut));
-    CloseHandle(pipe);
-    tool.join();
-    EXPECT_TRUE(first_sent && rest_sent);
-    EXPECT_TRUE(acted) << "what arrived waited for the rest";
-    EXPECT_TRUE(same_log(read_text(log), crlf("0x00000000   : Display text (00000000, 00000000): 'Pipe'\n"
-                                              "0x00000038   : New Flashdata found, create new file for it: "
-                                              "pipe_00000100.bin\n"
-                                              "0x000000A8   : Update progress-bar to 50 %\n"
-                                              "0x000000E0   : Unknown frame\n" +
-                                              ZERO_DUMP)));
-    EXPECT_EQ(result.status, 0);
-    EXPECT_TRUE(has_bytes(dir.path / "pipe_00000100.bin", cat_bytes(pattern(10, 1), pattern(10, 2))));
 }
 
 TEST_F(WindowsBuild, OffsetsPastFourGiBKeepCounting) {
