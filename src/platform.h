@@ -37,8 +37,10 @@ struct KeptFile {
 // to 2 that is closed is held by the null device, open for reading only, so
 // that no file the tool opens takes its place; a file-size limit or a closed
 // pipe makes a write fail (EFBIG, EPIPE) instead of killing the process; and
-// a process ended by a signal it may catch (SIGINT, SIGTERM, SIGHUP, ...) removes the
-// image it was making to replace a file before it ends.
+// a signal that ends the process and may be caught (SIGINT, SIGTERM, SIGHUP,
+// ..., one ignored at the start staying ignored) leaves nothing of the open
+// run, says so on standard error and ends it as the signal would. Windows: a
+// console interruption says so on standard error before the process ends.
 void prepare_process();
 
 // Opens the container at `path` (UTF-8) for binary reading; nullptr, with
@@ -66,29 +68,30 @@ std::ptrdiff_t read_ready(std::FILE* in, std::uint8_t* buffer, std::size_t count
 bool is_live(std::FILE* in);
 
 // Creates the image file `name` (a bare name, no separator) in the output
-// folder for binary writing, as a new file. What stands at the name is
-// looked at without opening it for reading or writing. Where nothing stands
-// there, the image is made at the name at once. Where a regular file stands
-// that is none of the `kept` files and that the process could have written
-// (or that this run made), the image is made beside it under a name of its
-// own, no image name, with the old file's access rules (or fewer), and takes
-// the name only in finish_image: until then the old file is untouched, and
-// its other names (hard links) always keep their content. nullptr, with
-// `why` set to the reason, when the image cannot be made or anything else
-// stands there (a read-only file, a link, a FIFO, a device, a directory, a
-// reparse point), left as it was. One image is open at a time.
+// folder for binary writing, as a new file without a name (Linux: O_TMPFILE;
+// elsewhere, and where the file system makes none, under a temporary name of
+// its own, no image name, that the system or the tool removes however the
+// process ends). What stands at the name is looked at without opening it for
+// reading or writing: nothing, or a regular file that is none of the `kept`
+// files, that the process could have written (or that this run made) and may
+// take away, which the image then replaces, with its access rules (or fewer).
+// nullptr, with `why` set to the reason, when the image cannot be made or
+// anything else stands there (a read-only file, a link, a FIFO, a device, a
+// directory, a reparse point), left as it was. One image is open at a time.
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why);
 
-// Closes `image`, made by create_image as `name`, complete: an image that
-// replaces a file takes the name from it now, in one rename. False, with
-// `why` set, when it could not be closed or take the name: a file it was to
-// replace then stands as it was, and the image is removed.
+// Closes `image`, made by create_image as `name`, complete: it takes the name
+// now, through the file the tool holds: at a free name only if nothing took
+// it meanwhile; over the file it replaces in one step, that file's other
+// names (hard links) keeping their content. False, with `why` set, when it
+// could not be closed or take the name: nothing of it is left, and what
+// stands at the name stays as it was.
 bool finish_image(std::FILE* image, const char* name, const char** why);
 
 // Closes `image`, made by create_image, unfinished (a write failed, or the
-// tool): an image that was to replace a file is removed, which stands as it
-// was; one made at a free name keeps what was written. Whether the image
-// stands at its name, closed.
+// tool did): an image at a free name takes it with what was written; one that
+// was to replace a file is removed, that file standing as it was. Whether
+// the image stands at its name, closed.
 bool discard_image(std::FILE* image);
 
 // Puts in `path` (room for `size` bytes) the full path of the file at

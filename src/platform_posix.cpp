@@ -110,6 +110,7 @@ char temporary_name[TEMPORARY_NAME_SIZE];
 pid_t process_id = 0;  // asked once
 volatile std::sig_atomic_t temporary_pending = 0;
 volatile std::sig_atomic_t image_open = 0;
+int open_image_fd = -1;
 char open_image_name[TEMPORARY_NAME_SIZE];
 
 // An attribute value read or written whole, such as an ACL.
@@ -508,8 +509,13 @@ bool swap_into_name(int fd, const char* name, const char** why) {
 // rename that never replaces, over the file it replaces by a swap. False,
 // with `why` set, if it cannot.
 bool name_image(int fd, const char* name, const char** why) {
+    // A link of an unnamed file at a free name is one step, which a signal
+    // cannot split: the handler tells by its link count whether it was made.
+    const bool one_step = !image.replacing && !image.named_temporary;
     sigset_t held;
-    hold_signals(held);
+    if (!one_step) {
+        hold_signals(held);
+    }
     bool named = false;
     if (!image.replacing) {
         named = name_at_free_name(fd, name, why);
@@ -523,7 +529,9 @@ bool name_image(int fd, const char* name, const char** why) {
         remove_temporary();
     }
     image_open = 0;
-    release_signals(held);
+    if (!one_step) {
+        release_signals(held);
+    }
     if (named) {
         if (image.replacing) {
             forget_own(image.replaced);
@@ -583,6 +591,11 @@ char* append(char* line, const char* end, const char* text) {
 // open run under any name, and says so on standard error.
 extern "C" void end_by_signal(int signal) {
     remove_temporary();
+    // An unnamed image that has just taken its name is complete: not the open run's.
+    struct stat open {};
+    if (image_open != 0 && fstat(open_image_fd, &open) == 0 && open.st_nlink > 0 && !image.named_temporary) {
+        image_open = 0;
+    }
     char line[2 * TEMPORARY_NAME_SIZE];
     const char* end = line + sizeof line;
     char* at = append(line, end, "kvf_unpack: ended by ");
@@ -770,6 +783,7 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
     }
     // For the signal handler, which tells it is not kept; and for a discard.
     (void)std::snprintf(open_image_name, sizeof open_image_name, "%s", name);
+    open_image_fd = fd;
     image_open = 1;
     return file;
 }

@@ -26,7 +26,8 @@
 //                                     with errno E: EINVAL, or ENOSYS for an old kernel
 //   KVF_FAULT_NO_TMPFILE=1            the file system makes no file without a name
 //                                     (O_TMPFILE fails with EOPNOTSUPP)
-//   KVF_FAULT_SIGNAL_NAMING=1         the process is sent SIGTERM as it names an image
+//   KVF_FAULT_SIGNAL_NAMING=1         the process is sent SIGTERM as it names an image:
+//                                     before a rename, right after a link
 //   KVF_FAULT_FULL=1                  every write to a stream made by fdopen(..., "wb"),
 //                                     an image, fails as on a full disk (ENOSPC)
 #include <dlfcn.h>
@@ -211,13 +212,15 @@ extern "C" int openat(int folder, const char* name, int flags, ...) {
 
 // A file without a name is named at KVF_FAULT_CREATE_AT too.
 extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) noexcept {
-    signal_while_naming();
     const char* elsewhere = std::getenv("KVF_FAULT_CREATE_AT");
     if (elsewhere != nullptr && (flags & AT_SYMLINK_FOLLOW) != 0) {
         to_folder = AT_FDCWD;
         to = elsewhere;
     }
-    return real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from, to_folder, to, flags);
+    const int result =
+        real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from, to_folder, to, flags);
+    signal_while_naming();  // right after the link, before the tool has returned from it
+    return result;
 }
 
 extern "C" int openat64(int folder, const char* name, int flags, ...) {
