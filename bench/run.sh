@@ -4,9 +4,10 @@
 # writing the same bytes once, on three generated workloads, alternating the
 # two in the same run; prints the median ratio of wall time and the peak
 # memory. Then --json against the text log on each workload, -t against
-# `cat CONTAINER > /dev/null` (reading it once) on the flash one, and runs
-# that replace images they made before against runs that each make a fresh
-# one. Not a test: CI does not run it.
+# `cat CONTAINER > /dev/null` (reading it once) on the flash one, runs that
+# replace images they made before and runs that each make an image at a free
+# name against a loop that makes fresh files, and --verify against a plain
+# unpack of the flash workload. Not a test: CI does not run it.
 #
 #   bench/run.sh [SIZE_MIB [ROUNDS [RUNS_MIB]]]  defaults: 256 MiB, 7 rounds, 2 MiB of one-frame runs
 #   KVF_BENCH_DIR=/path bench/run.sh      where containers and outputs go
@@ -28,6 +29,7 @@ for workload in flash mixed log; do
     done
 done
 [ -s "$dir/revisit-$runs_mib.kvf" ] || "$gen" revisit "$runs_mib" "$dir/revisit-$runs_mib.kvf"
+[ -s "$dir/images-$runs_mib.kvf" ] || "$gen" images "$runs_mib" "$dir/images-$runs_mib.kvf"
 c++ -O2 -o "$dir/fresh_files" bench/fresh_files.cpp
 
 now() { date +%s%N; }
@@ -95,6 +97,13 @@ runs=$(( $(stat -c %s "$dir/revisit-$runs_mib.kvf") / 56 ))
 baseline=("$dir/fresh_files" "$runs" 47)
 compare "one-frame runs, 2 names" "$dir/revisit-$runs_mib.kvf" "fresh files, a loop" log \
     "$tool" "$dir/revisit-$runs_mib.kvf"
+# As many one-frame runs, each at a free name of its own: an image made
+# without a name and named when its run closes, against the same loop.
+compare "one-frame runs, free names" "$dir/images-$runs_mib.kvf" "fresh files, a loop" log \
+    "$tool" "$dir/images-$runs_mib.kvf"
+# --verify sums every byte read and every flash-data byte once more.
+baseline=("$tool" "$dir/flash-$size.kvf")
+compare "flash, --verify" "$dir/flash-$size.kvf" "unpack" log "$tool" --verify "$dir/flash-$size.kvf"
 
 # Peak memory must not grow with the container.
 echo

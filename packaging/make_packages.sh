@@ -68,6 +68,7 @@ for target in "${targets[@]}"; do
                 "dependencies (dpkg --add-architecture arm64; apt-get update; apt-get install libc6:arm64)" >&2
             exit 1
         fi
+        tools/unpack_cross_library.sh arm64 aarch64-linux-gnu  # its static libdeflate
         ;;
     windows-x86_64)
         made=("package-windows:kvf_unpack-$version-windows-x86_64.zip")

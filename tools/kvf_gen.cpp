@@ -4,6 +4,7 @@
 //   kvf_gen example FILE            a small container that shows every frame type
 //   kvf_gen flash|mixed|log MIB FILE a benchmark workload of about MIB MiB
 //   kvf_gen revisit MIB FILE        one-frame runs that alternate between two images
+//   kvf_gen images MIB FILE         one-frame runs, each its own image at a free name
 //   kvf_gen seeds DIR               a fuzzing seed corpus, one container per file
 //   kvf_gen random SEED FILE        a random well-formed container: every frame
 //                                   type, runs, breaks and revisited names, then
@@ -144,6 +145,14 @@ void workload_revisit(Sink& sink, std::uint64_t frames) {
     }
 }
 
+// One-frame runs at addresses apart, each breaking the one before: an image a run.
+void workload_images(Sink& sink, std::uint64_t frames) {
+    const Bytes data = pattern(PAYLOAD_SIZE, 17);
+    for (std::uint64_t i = 0; i < frames; ++i) {
+        put(sink, flash(static_cast<std::uint32_t>(0x1000 * i), data));
+    }
+}
+
 int write_workload(std::string_view kind, std::uint64_t mib, const char* path) {
     std::FILE* file = std::fopen(path, "wb");
     if (file == nullptr) {
@@ -158,6 +167,8 @@ int write_workload(std::string_view kind, std::uint64_t mib, const char* path) {
         workload_mixed(sink, frames);
     } else if (kind == "revisit") {
         workload_revisit(sink, frames);
+    } else if (kind == "images") {
+        workload_images(sink, frames);
     } else {
         workload_log(sink, frames);
     }
@@ -285,7 +296,7 @@ Bytes random_container(std::uint32_t seed) {
 
 int usage() {
     (void)std::fputs(
-        "Usage: kvf_gen example FILE | kvf_gen flash|mixed|log|revisit MIB FILE | kvf_gen seeds DIR | "
+        "Usage: kvf_gen example FILE | kvf_gen flash|mixed|log|revisit|images MIB FILE | kvf_gen seeds DIR | "
         "kvf_gen random SEED FILE\n",
         stderr);
     return 2;
@@ -312,7 +323,7 @@ int main(int argc, char** argv) {
     if (mode == "seeds" && argc == 3) {
         return write_seeds(argv[2]);
     }
-    if ((mode == "flash" || mode == "mixed" || mode == "log" || mode == "revisit") && argc == 4) {
+    if ((mode == "flash" || mode == "mixed" || mode == "log" || mode == "revisit" || mode == "images") && argc == 4) {
         char* end = nullptr;
         const unsigned long long mib = std::strtoull(argv[2], &end, 10);
         if (end == argv[2] || *end != '\0' || mib < 1 || mib > 1024ULL * 1024) {
