@@ -592,8 +592,8 @@ char* append(char* line, const char* end, const char* text) {
 extern "C" void end_by_signal(int signal) {
     remove_temporary();
     // An unnamed image that has just taken its name is complete: not the open run's.
-    struct stat open {};
-    if (image_open != 0 && fstat(open_image_fd, &open) == 0 && open.st_nlink > 0 && !image.named_temporary) {
+    struct stat linked {};
+    if (image_open != 0 && fstat(open_image_fd, &linked) == 0 && linked.st_nlink > 0 && !image.named_temporary) {
         image_open = 0;
     }
     char line[2 * TEMPORARY_NAME_SIZE];
@@ -614,7 +614,8 @@ extern "C" void end_by_signal(int signal) {
         at = append(append(at, end, open_image_name), end, " is not kept");
     }
     at = append(at, end, "\n");
-    (void)!write(STDERR_FILENO, line, static_cast<std::size_t>(at - line));
+    const ssize_t written = write(STDERR_FILENO, line, static_cast<std::size_t>(at - line));
+    (void)written;  // nothing more can be done about a failed write here
     (void)std::signal(signal, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
