@@ -661,6 +661,22 @@ TEST_F(Images, InputThatCannotBeWaitedForIsAReadError) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.errors, "kvf_unpack: -: Cannot allocate memory\n");
     EXPECT_TRUE(result.log.ends_with("ERROR reading inputfile: -\n")) << result.log;
+    // A connection reset after ten bytes of the trailer: the events hold them, as the text log's dump does.
+    Bytes in;
+    append(in, progress(1));
+    append(in, adminend());
+    append(in, pattern(10, 4));
+    write_bytes(root.path / "in.kvf", in);
+    const RunResult reset =
+        run(work, {"/bin/sh", "-c", "exec " + with_faults("KVF_FAULT_READ_RESET=122") + "--json - < ../in.kvf", tool});
+    EXPECT_EQ(reset.status, 1);
+    std::string hex;
+    for (const std::uint8_t byte : pattern(10, 4)) {
+        hex += "0123456789ABCDEF"[byte >> 4];
+        hex += "0123456789ABCDEF"[byte & 0xF];
+    }
+    EXPECT_NE(reset.log.find("\"error\":\"read\",\"length\":10,\"hex\":\"" + hex + "\""), std::string::npos)
+        << reset.log;
 }
 
 TEST_F(Images, NameTakenBetweenTheLookAndTheCloseIsRefused) {
@@ -887,6 +903,9 @@ TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
         {true, "", "", "", 0, "", pattern(3, 1)},
         {true, "", take, "", 1, "", other},
         {true, "", "rm _00000100.bin; ", "", 0, "", pattern(3, 1)},
+        // A link the confined tool may not move: told as taken all the same.
+        {true, "", "ln -sfn ../old _00000100.bin; ", "", 1,
+         "kvf_unpack: _00000100.bin: another file took this name while the image was written\n", pattern(9, 9)},
         {true, "", "", "KVF_FAULT_NO_SWAP=1", 0, "", pattern(3, 1)},
         {true, "", take, "KVF_FAULT_NO_SWAP=1", 1, "", other},
         {true, "", "", "KVF_FAULT_RENAME_FLAGS=38", 0, "", pattern(3, 1)},  // ENOSYS: no swap on this kernel

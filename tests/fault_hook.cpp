@@ -21,6 +21,8 @@
 //                                     the file PATH, as a tool with a wrong rule would
 //   KVF_FAULT_FCHMOD=E                every fchmod fails with errno E
 //   KVF_FAULT_LOG_WRITE=N             the Nth write to standard output fails (EIO)
+//   KVF_FAULT_READ_RESET=N            standard input delivers N bytes, then every
+//                                     read fails as a reset connection (ECONNRESET)
 //   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
 //   KVF_FAULT_RENAME_FLAGS=E          every rename with flags (swap, no replace) fails
 //                                     with errno E: EINVAL, or ENOSYS for an old kernel
@@ -176,6 +178,22 @@ extern "C" int fchmod(int fd, mode_t mode) noexcept {
         return -1;
     }
     return real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+extern "C" ssize_t read(int fd, void* bytes, std::size_t count) {
+    static std::size_t delivered = 0;
+    const char* reset = std::getenv("KVF_FAULT_READ_RESET");
+    if (reset != nullptr && fd == STDIN_FILENO) {
+        const auto limit = static_cast<std::size_t>(std::atol(reset));
+        if (delivered >= limit) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        count = count < limit - delivered ? count : limit - delivered;
+    }
+    const ssize_t got = real<ssize_t (*)(int, void*, std::size_t)>("read")(fd, bytes, count);
+    delivered += got > 0 && fd == STDIN_FILENO ? static_cast<std::size_t>(got) : 0;
+    return got;
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, std::size_t count) {
