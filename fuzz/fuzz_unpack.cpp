@@ -172,18 +172,18 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     check_windows_name(data, size);
     // The tool reads below stdio, from a file descriptor: the input is a file
-    // in memory. Run four ways: listed first, writing nothing; with its log
-    // going to a file byte for byte, as a terminal would be shown it, and as
-    // JSON Lines.
+    // in memory. Run four ways: listed first, writing nothing, and checked
+    // against its trailer; with its log going to a file byte for byte, as a
+    // terminal would be shown it, and as JSON Lines, checked too.
     struct Way {
         bool terminal;
         kvf::UnpackOptions options;
     };
     const Way ways[] = {
-        {false, {kvf::LogFormat::list, false, true}},
+        {false, {kvf::LogFormat::list, false, true, true}},
         {false, {}},
         {true, {}},
-        {false, {kvf::LogFormat::json, true, false}},
+        {false, {kvf::LogFormat::json, true, false, true}},
     };
     for (const auto& [terminal, options] : ways) {
         const int fd = memfd_create("kvf_fuzz_input", MFD_CLOEXEC);
