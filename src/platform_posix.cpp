@@ -31,6 +31,10 @@
 #define KVF_SANITIZED 0
 #endif
 
+#if KVF_COVERAGE_DUMP
+extern "C" void __gcov_dump();
+#endif
+
 namespace kvf {
 
 namespace {
@@ -616,6 +620,9 @@ extern "C" void end_by_signal(int signal) {
     at = append(at, end, "\n");
     const ssize_t written = write(STDERR_FILENO, line, static_cast<std::size_t>(at - line));
     (void)written;  // nothing more can be done about a failed write here
+#if KVF_COVERAGE_DUMP
+    __gcov_dump();  // a coverage build's counters, which a death by signal would lose
+#endif
     (void)std::signal(signal, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
