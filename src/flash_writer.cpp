@@ -71,7 +71,7 @@ bool close_image(FlashWriter& writer, const char** why) {
     writer.image.file = nullptr;
     if (!written) {
         *why = system_reason();
-        (void)discard_image(file);
+        (void)discard_image(file, false);  // not whole: nothing of it is named
         return false;
     }
     return finish_image(file, writer.image_name, why);
@@ -320,7 +320,7 @@ void abandon_flash_runs(FlashWriter& writer, LogOutput& log, std::uint64_t frame
     if (writer.write_images) {
         const bool written = writer.image_failed || flush_block(writer.image);
         const char* why = written ? nullptr : system_reason();
-        stands = discard_image(writer.image.file) && written && !writer.image_failed;
+        stands = discard_image(writer.image.file, written && !writer.image_failed);
         writer.image.file = nullptr;
         if (!written) {
             (void)fail_writing(writer, log, frame_offset, why);

@@ -88,11 +88,12 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
 // stands at the name stays as it was.
 bool finish_image(std::FILE* image, const char* name, const char** why);
 
-// Closes `image`, made by create_image, unfinished (a write failed, or the
-// tool did): an image at a free name takes it with what was written; one that
-// was to replace a file is removed, that file standing as it was. Whether
-// the image stands at its name, closed.
-bool discard_image(std::FILE* image);
+// Closes `image`, made by create_image, unfinished (the tool failed): an
+// image at a free name takes it with what its run brought, when that is
+// `whole` (no write of it failed); otherwise, and an image that was to
+// replace a file, it is removed, what stands at the name standing as it was.
+// Whether the image stands at its name, closed.
+bool discard_image(std::FILE* image, bool whole);
 
 // Puts in `path` (room for `size` bytes) the full path of the file at
 // `relative` ('/' between its parts, ".." for a parent) from the folder of the

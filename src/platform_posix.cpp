@@ -103,6 +103,7 @@ NewMode new_images = NewMode::unknown;
 struct OpenImage {
     bool replacing;        // a file stands at its name, which it replaces when complete
     struct stat replaced;  // that file, as it was looked at
+    int replaced_fd;       // that file, held (O_PATH) so that no other file can take its inode; or -1
     bool named_temporary;  // written under `temporary_name`: this file system makes no file without a name
     bool read_only;        // its user may not write it
 };
@@ -116,6 +117,14 @@ volatile std::sig_atomic_t temporary_pending = 0;
 volatile std::sig_atomic_t image_open = 0;
 int open_image_fd = -1;
 char open_image_name[TEMPORARY_NAME_SIZE];
+
+// Lets go of the file the open image was to replace.
+void release_replaced() {
+    if (image.replaced_fd >= 0) {
+        close(image.replaced_fd);
+        image.replaced_fd = -1;
+    }
+}
 
 // An attribute value read or written whole, such as an ACL.
 std::uint8_t attribute_value[ATTRIBUTE_VALUE_MAX];
@@ -465,9 +474,12 @@ bool swap_into_name(int fd, const char* name, const char** why) {
     // the old file and put back if not: nothing else is ever lost. (A rename
     // over a file would also make ext4 start writing the image out at once.)
     if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+        // The old file, held open since it was looked at so that no other
+        // file can have its inode, came out; and the image went in, not a
+        // file put at the temporary name meanwhile.
         struct stat swapped {};
         if (fstatat(AT_FDCWD, temporary_name, &swapped, AT_SYMLINK_NOFOLLOW) == 0 &&
-            is_same_inode(swapped, image.replaced)) {
+            is_same_inode(swapped, image.replaced) && is_image_at(fd, name)) {
             if (unlinkat(AT_FDCWD, temporary_name, 0) != 0) {
                 return fail(why);
             }
@@ -475,7 +487,8 @@ bool swap_into_name(int fd, const char* name, const char** why) {
             return true;
         }
         *why = NAME_TAKEN;
-        if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0) {
+        if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, name, RENAME_EXCHANGE) == 0 &&
+            is_image_at(fd, temporary_name)) {
             remove_temporary();
         }
         temporary_pending = 0;
@@ -536,6 +549,7 @@ bool name_image(int fd, const char* name, const char** why) {
     if (!one_step) {
         release_signals(held);
     }
+    release_replaced();
     if (named) {
         if (image.replacing) {
             forget_own(image.replaced);
@@ -553,6 +567,7 @@ void give_up_image() {
     remove_temporary();
     image_open = 0;
     release_signals(held);
+    release_replaced();
 }
 
 // The name of `signal` for the line that tells how the tool ended.
@@ -611,7 +626,10 @@ extern "C" void end_by_signal(int signal) {
         const int past = signal - SIGRTMIN;
         number[0] = static_cast<char>('0' + past / 10 % 10);
         number[1] = static_cast<char>('0' + past % 10);
-        at = append(append(at, end, "SIGRTMIN+"), end, past < 10 ? number + 1 : number);
+        at = append(at, end, "SIGRTMIN");
+        if (past > 0) {
+            at = append(append(at, end, "+"), end, past < 10 ? number + 1 : number);
+        }
     }
     at = append(at, end, image_open != 0 ? ": " : ": no image was open");
     if (image_open != 0) {
@@ -749,8 +767,14 @@ bool is_live(std::FILE* in) {
 std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const char** why) {
     struct stat existing {};
     image = OpenImage{};
-    if (fstatat(AT_FDCWD, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!may_replace(name, existing, kept, why)) {
+    // Looked at through a descriptor that only names it (O_PATH): a link is
+    // not followed, a FIFO not woken, a device's driver not called.
+    image.replaced_fd = openat(AT_FDCWD, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (image.replaced_fd >= 0) {
+        *why = nullptr;
+        if (fstat(image.replaced_fd, &existing) != 0 || !may_replace(name, existing, kept, why)) {
+            *why = *why != nullptr ? *why : std::strerror(errno);
+            release_replaced();
             return nullptr;
         }
         image.replacing = true;
@@ -810,11 +834,11 @@ bool finish_image(std::FILE* image_file, const char* name, const char** why) {
     return named;
 }
 
-bool discard_image(std::FILE* image_file) {
+bool discard_image(std::FILE* image_file, bool whole) {
     // A run given up after a failure: at a free name it keeps what it brought, as images always have.
     const char* why = nullptr;
-    const bool stands =
-        !image.replacing && std::fflush(image_file) == 0 && name_image(fileno(image_file), open_image_name, &why);
+    const bool stands = whole && !image.replacing && std::fflush(image_file) == 0 &&
+                        name_image(fileno(image_file), open_image_name, &why);
     if (image_open != 0) {
         give_up_image();
     }

@@ -592,11 +592,12 @@ bool finish_image(std::FILE* image, const char* /*name*/, const char** why) {
     return failure == nullptr;
 }
 
-bool discard_image(std::FILE* image) {
-    // A replacement keeps its mark and is removed when it is closed; an image
-    // at a free name takes it with what was written, if it still can.
-    (void)std::fflush(image);
-    const bool named = !replacing && take_name(handle_of(image), image_at, false) == nullptr;
+bool discard_image(std::FILE* image, bool whole) {
+    // A replacement, and an image a write of which failed, keeps its mark and
+    // is removed when it is closed; an image at a free name takes it with
+    // what its run brought, if it still can.
+    const bool flushed = std::fflush(image) == 0;
+    const bool named = whole && flushed && !replacing && take_name(handle_of(image), image_at, false) == nullptr;
     replacing = false;
     const bool closed = std::fclose(image) == 0;
     note_open_image(nullptr);

@@ -848,9 +848,10 @@ TEST_F(Images, FullDiskFailsTheRunWhereverTheWriteFails) {
         }
         const bool full = replacing && !hook.empty();
         const RunResult result = unpack(container, piped, full);
+        // What replaces a file gives up; an image at a free name a write of which failed is not named either.
+        EXPECT_EQ(entries(work), replacing ? std::vector<std::string>{"_00000100.bin"} : std::vector<std::string>{});
         if (replacing) {
             EXPECT_TRUE(has_bytes(work / "_00000100.bin", pattern(9, 9)));
-            EXPECT_EQ(entries(work), std::vector<std::string>{"_00000100.bin"});
         }
         EXPECT_TRUE(same_log(result.log, log));
         EXPECT_EQ(result.status, 1);
@@ -890,6 +891,7 @@ TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
     const Bytes other = {'o', 't', 'h', 'e', 'r', '\n'};
     const std::string take = "echo other > other; mv other _00000100.bin; ";
     const std::string not_kept = "_00000100.bin is not kept\n";
+    const std::string taken = "kvf_unpack: _00000100.bin: another file took this name while the image was written\n";
     const struct {
         bool held;           // a file stands at the name: the old one
         std::string before;  // before the tool starts, and what the stall waits for in its log
@@ -903,9 +905,11 @@ TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
         {true, "", "", "", 0, "", pattern(3, 1)},
         {true, "", take, "", 1, "", other},
         {true, "", "rm _00000100.bin; ", "", 0, "", pattern(3, 1)},
+        // A new file where the old one was, on ext4 often at its inode: not taken for it.
+        {true, "", "rm _00000100.bin; echo other > _00000100.bin; ", "", 1, taken, other},
+        {true, "", "", "KVF_FAULT_TAKE_TEMPORARY=1", 1, taken, pattern(9, 9)},
         // A link the confined tool may not move: told as taken all the same.
-        {true, "", "ln -sfn ../old _00000100.bin; ", "", 1,
-         "kvf_unpack: _00000100.bin: another file took this name while the image was written\n", pattern(9, 9)},
+        {true, "", "ln -sfn ../old _00000100.bin; ", "", 1, taken, pattern(9, 9)},
         {true, "", "", "KVF_FAULT_NO_SWAP=1", 0, "", pattern(3, 1)},
         {true, "", take, "KVF_FAULT_NO_SWAP=1", 1, "", other},
         {true, "", "", "KVF_FAULT_RENAME_FLAGS=38", 0, "", pattern(3, 1)},  // ENOSYS: no swap on this kernel
@@ -917,8 +921,7 @@ TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
         {false, "", "kill -INT $!; ", "", 128 + SIGINT, "kvf_unpack: ended by SIGINT: " + not_kept, std::nullopt},
         {false, "", "kill -USR1 $!; ", "", 128 + SIGUSR1, "kvf_unpack: ended by SIGUSR1: " + not_kept, std::nullopt},
         {false, "", "", "", 0, "", pattern(3, 1)},
-        {false, "", take, "", 1, "kvf_unpack: _00000100.bin: another file took this name while the image was written\n",
-         other},
+        {false, "", take, "", 1, taken, other},
         {false, "", "kill -HUP $!; ", "KVF_FAULT_NO_TMPFILE=1", 128 + SIGHUP,
          "kvf_unpack: ended by SIGHUP: " + not_kept, std::nullopt},
         {false, "", "", "KVF_FAULT_NO_TMPFILE=1 KVF_FAULT_RENAME_FLAGS=38", 0, "", pattern(3, 1)},
@@ -961,7 +964,11 @@ TEST_F(Images, ImageTakesItsNameOnlyWhenItsRunIsComplete) {
         if (!errors.empty()) {  // the tool's line; the shell may tell of the signal after it
             EXPECT_EQ(result.errors.substr(0, result.errors.find('\n') + 1), errors);
         }
-        EXPECT_EQ(entries(work), image ? std::vector<std::string>{"_00000100.bin"} : std::vector<std::string>{});
+        std::vector<std::string> left = entries(work);
+        if (faults.find("TAKE_TEMPORARY") != std::string::npos && !left.empty() && left.back().ends_with(".tmp")) {
+            left.pop_back();  // the file put at the temporary name is not the tool's to remove
+        }
+        EXPECT_EQ(left, image ? std::vector<std::string>{"_00000100.bin"} : std::vector<std::string>{});
         if (image) {
             EXPECT_TRUE(has_bytes(work / "_00000100.bin", *image));
         }

@@ -26,6 +26,8 @@
 //   KVF_FAULT_NO_SWAP=1               the file system cannot swap two names (EINVAL)
 //   KVF_FAULT_RENAME_FLAGS=E          every rename with flags (swap, no replace) fails
 //                                     with errno E: EINVAL, or ENOSYS for an old kernel
+//   KVF_FAULT_TAKE_TEMPORARY=1        another file takes an image's temporary name
+//                                     right before it is swapped in
 //   KVF_FAULT_NO_TMPFILE=1            the file system makes no file without a name
 //                                     (O_TMPFILE fails with EOPNOTSUPP)
 //   KVF_FAULT_SIGNAL_NAMING=1         the process is sent SIGTERM as it names an image:
@@ -225,7 +227,11 @@ extern "C" int openat(int folder, const char* name, int flags, ...) {
         errno = EOPNOTSUPP;
         return -1;
     }
-    return real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+    const int fd = real<int (*)(int, const char*, int, ...)>("openat")(folder, name, flags, mode);
+    if ((flags & O_PATH) != 0) {  // the tool's look at an image's name
+        take_name(folder, name);
+    }
+    return fd;
 }
 
 // A file without a name is named at KVF_FAULT_CREATE_AT too.
@@ -266,6 +272,17 @@ extern "C" int renameat2(int from_folder, const char* from, int to_folder, const
     if (std::getenv("KVF_FAULT_NO_SWAP") != nullptr && (flags & RENAME_EXCHANGE) != 0) {
         errno = EINVAL;
         return -1;
+    }
+    static bool planted = false;
+    if (std::getenv("KVF_FAULT_TAKE_TEMPORARY") != nullptr && (flags & RENAME_EXCHANGE) != 0 && !planted) {
+        planted = true;  // another file takes the temporary name just before the swap
+        const std::string other = std::string(from) + ".other";
+        const int fd = openat(from_folder, other.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            (void)::write(fd, "other\n", 6);
+            (void)close(fd);
+            (void)renameat(from_folder, other.c_str(), from_folder, from);
+        }
     }
     if (const char* error = std::getenv("KVF_FAULT_RENAME_FLAGS"); error != nullptr && flags != 0) {
         errno = std::atoi(error);
