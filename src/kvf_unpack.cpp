@@ -270,12 +270,14 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
         abandon_flash_runs(flash_writer, log, at.frame_offset);
         return finish_output(log, errors, path, status, run_end(at));
     }
+    // Checked against its trailer, unless --strict failed it first.
+    const bool verified = options.verify && (at.closed || !options.strict);
     if (!at.closed && options.strict) {
         // A failure like any other: the open run is given up after it.
         log_incomplete(log, errors, at.end, path, true);
         abandon_flash_runs(flash_writer, log, at.end);
         status = STATUS_FAILED;
-    } else if (options.verify && !verify_container(at, path, log, errors)) {
+    } else if (verified && !verify_container(at, path, log, errors)) {
         abandon_flash_runs(flash_writer, log, at.end);
         status = STATUS_FAILED;
     } else if (!finish_flash_runs(flash_writer, log, at.frame_offset, at.end)) {
@@ -283,7 +285,7 @@ int unpack(std::FILE* in, const char* path, LogOutput& log, LogOutput& errors, c
     } else if (!at.closed) {
         log_incomplete(log, errors, at.end, path, false);
     }
-    log_list_end(log, at.closed ? at.trailer : nullptr, options.verify ? &at.verification : nullptr);
+    log_list_end(log, at.closed ? at.trailer : nullptr, verified ? &at.verification : nullptr);
     return finish_output(log, errors, path, status, run_end(at));
 }
 

@@ -393,11 +393,13 @@ HANDLE make_replacement(const std::wstring& path, const OldFile& old, const char
 // Why the image open on `handle` may not take `path` (in the \\?\ form) now:
 // another file took it since the image was made; nullptr if the file it
 // replaces, or nothing, stands there.
-const char* name_taken(const std::wstring& path) {
+const char* name_taken(const std::wstring& path, bool& gone) {
     HANDLE handle = open_name(path, 0);
+    gone = false;
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND ? nullptr : system_reason(error);
+        gone = error == ERROR_FILE_NOT_FOUND;
+        return gone ? nullptr : system_reason(error);
     }
     BY_HANDLE_FILE_INFORMATION now{};
     const bool same = GetFileInformationByHandle(handle, &now) != 0 && same_file(now, replaced);
@@ -574,11 +576,12 @@ std::FILE* create_image(const char* name, std::span<const KeptFile> kept, const 
 bool finish_image(std::FILE* image, const char* /*name*/, const char** why) {
     // Written out before it takes the name: no image stands there unfinished.
     const char* failure = std::fflush(image) != 0 ? std::strerror(errno) : nullptr;
+    bool gone = false;  // the file it replaces is gone: the name is free, and taken only so
     if (failure == nullptr && replacing) {
-        failure = name_taken(image_at);
+        failure = name_taken(image_at, gone);
     }
     if (failure == nullptr) {
-        failure = take_name(handle_of(image), image_at, replacing);
+        failure = take_name(handle_of(image), image_at, replacing && !gone);
     }
     replacing = false;
     // Unnamed, it is still marked, and closing it removes it.
