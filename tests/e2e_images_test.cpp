@@ -747,8 +747,9 @@ TEST_F(Images, StreamedInputIsActedOnAsItArrivesAndNothingWaitsForMore) {
         fs::create_directory(work);
         fs::remove(root.path / "acted");
         const std::string writer =
-            // The open run's image has no name yet: its bytes are seen through the tool's descriptor.
-            "open_size() { for f in $(for p in $(pgrep -x kvf_unpack); do echo /proc/$p/fd/*; done); do case "
+            // The open run's image has no name yet: its bytes are seen through the tool's descriptor
+            // (under an emulator the process has the emulator's name, so its command line is matched).
+            "open_size() { for f in $(for p in $(pgrep -f kvf_unpack); do echo /proc/$p/fd/*; done); do case "
             "$(readlink $f 2>/dev/null) in " +
             work.string() +
             "/#*) wc -c < $f; return;; esac; done; }; "
