@@ -3,8 +3,9 @@
 // how the process starts, how files are opened, compared and read, where
 // images are made and how the process is confined to that folder, which
 // rules image names must follow, and how a terminal is told apart and written to.
-// platform_posix.cpp and platform_windows.cpp implement it (with landlock.cpp
-// on Linux); nothing else in the tool branches on the platform.
+// platform_posix.cpp and platform_windows.cpp implement it (on Linux with
+// image_files_linux.cpp and landlock.cpp); nothing else in the tool branches
+// on the platform.
 #pragma once
 
 #include <cstddef>
