@@ -105,6 +105,8 @@ struct OpenImage {
     int replaced_fd;       // that file, held (O_PATH) so that no other file can take its inode; or -1
     bool named_temporary;  // written under `temporary_name`: this file system makes no file without a name
     bool read_only;        // its user may not write it
+    bool identified;       // `made` says which file it is
+    struct stat made;
 };
 OpenImage image{};
 
@@ -234,6 +236,12 @@ const char* refusal(mode_t mode) {
     return "something other than a regular file stands at this name";
 }
 
+// The user the process acts as, asked once.
+uid_t effective_user() {
+    static const uid_t user = geteuid();
+    return user;
+}
+
 // Whether the process may take the file `existing` away from the output
 // folder, as replacing it does: not from a folder that only grows
 // (chattr +a), and from a sticky one (/tmp) only as its owner, the
@@ -243,7 +251,7 @@ bool may_remove(const struct stat& existing) {
     if (statx(AT_FDCWD, ".", 0, STATX_UID | STATX_MODE, &folder) != 0) {
         return false;
     }
-    const uid_t user = geteuid();
+    const uid_t user = effective_user();
     const bool append_only = (folder.stx_attributes_mask & folder.stx_attributes & STATX_ATTR_APPEND) != 0;
     const bool sticky_held =
         (folder.stx_mode & S_ISVTX) != 0 && user != 0 && existing.st_uid != user && folder.stx_uid != user;
@@ -281,7 +289,7 @@ bool take_access_rules(int fd, const char* image, const struct stat& old, mode_t
     given = 0;
     // The owner where the process may give it (root), else the group alone;
     // its own group already is a change to nothing.
-    const bool owner_kept = old.st_uid != geteuid() && fchown(fd, old.st_uid, old.st_gid) == 0;
+    const bool owner_kept = old.st_uid != effective_user() && fchown(fd, old.st_uid, old.st_gid) == 0;
     const bool group_kept = owner_kept || fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
     if (!group_kept && errno != EPERM && errno != EINVAL) {
         return false;  // EINVAL: a group this user namespace cannot name
@@ -407,9 +415,11 @@ bool name_temporarily(int fd, const char* name) {
 // Whether the file at `name` is the image open on `fd`, not one put there by another.
 bool is_image_at(int fd, const char* name) {
     struct stat at_name {};
-    struct stat mine {};
-    return fstatat(AT_FDCWD, name, &at_name, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &mine) == 0 &&
-           S_ISREG(at_name.st_mode) && is_same_inode(at_name, mine);
+    if (!image.identified) {  // asked of its descriptor once
+        image.identified = fstat(fd, &image.made) == 0;
+    }
+    return image.identified && fstatat(AT_FDCWD, name, &at_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(at_name.st_mode) && is_same_inode(at_name, image.made);
 }
 
 // The reason a naming that failed with errno gives: a name that something
@@ -464,7 +474,8 @@ bool name_at_free_name(int fd, const char* name, const char** why) {
 // replaces, or nothing, stands. False, with `why` set, if it cannot: a file
 // that took the name meanwhile stays, and the temporary name is removed.
 bool swap_into_name(int fd, const char* name, const char** why) {
-    if (!is_image_at(fd, temporary_name)) {
+    // A temporary name linked a moment ago, signals held, is checked once the swap is made.
+    if (image.named_temporary && !is_image_at(fd, temporary_name)) {
         *why = NAME_TAKEN;
         temporary_pending = 0;  // not the tool's to remove
         return false;
