@@ -236,10 +236,17 @@ const char* refusal(mode_t mode) {
     return "something other than a regular file stands at this name";
 }
 
-// The user the process acts as, asked once.
+// The user the process acts as, asked once (kept at file scope: a static
+// local would need the C++ runtime's guard, a library the tool does without).
+bool user_known = false;
+uid_t user_acting = 0;
+
 uid_t effective_user() {
-    static const uid_t user = geteuid();
-    return user;
+    if (!user_known) {
+        user_acting = geteuid();
+        user_known = true;
+    }
+    return user_acting;
 }
 
 // Whether the process may take the file `existing` away from the output
